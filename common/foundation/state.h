@@ -1,0 +1,36 @@
+// Process-wide state of libKXCommon, created at load in one translation unit
+// (init.cpp) so that the order of construction and destruction is fixed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "KXError.h"
+
+namespace kx {
+
+struct LogState {
+  int minLevel = 2;    // INFO
+  long long size = -1; // bytes in the current file; -1 not yet measured
+  FILE* file = nullptr;
+};
+
+// Path strings: library directory, executable directory, log directory, log
+// file name. The two module directories end with "/".
+extern std::string g_dllPath;
+extern std::string g_exePath;
+extern std::string g_logDir;
+extern std::string g_logName;
+extern LogState g_log;
+extern CKXMutex g_logLock;
+
+// Directory of the running executable from /proc/self/exe, with "/" at the
+// end, read whole whatever its length; "./" when the link cannot be read.
+std::string FindExeDir();
+// Directory of the file "libKXCommon.so.1.0.0" among the mappings listed in
+// `maps` (the text of /proc/self/maps); empty when absent.
+std::string FindLibraryDirInMaps(const std::string& maps);
+// Closes the log file at unload.
+void CloseLog();
+
+}  // namespace kx

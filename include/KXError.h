@@ -1,0 +1,127 @@
+// Result codes, the per-thread last error and last message, and the small
+// thread-local-storage and mutex wrappers they rest on.
+#pragma once
+
+#include <pthread.h>
+
+#include "kx_export.h"
+
+// Result codes shared by the three libraries. 0 is success; 5000..5071 have
+// fixed message texts (KXFormatError).
+enum KXResult : int {
+  KX_OK = 0,
+  KX_ERR_UNKNOWN = 5000,
+  KX_ERR_FAIL = 5001,
+  KX_ERR_INVALID_INPUT = 5002,
+  KX_ERR_INVALID_LENGTH = 5003,
+  KX_ERR_AUTH = 5004,
+  KX_ERR_OPEN_FILE = 5005,
+  KX_ERR_WRITE_FILE = 5006,
+  KX_ERR_READ_FILE = 5007,
+  KX_ERR_DATA = 5008,
+  KX_ERR_MEMORY = 5009,
+  KX_ERR_INVALID_CERT = 5010,
+  KX_ERR_CERT_VERIFY = 5011,
+  KX_ERR_CERT_ALGO = 5012,
+  KX_ERR_DIGEST_MISMATCH = 5013,
+  KX_ERR_NOT_IN_PERIOD = 5014,
+  KX_ERR_PROPERTY_FORMAT = 5015,
+  KX_ERR_DIGEST = 5016,
+  KX_ERR_DOC_TYPE = 5017,
+  KX_ERR_ASN1 = 5018,
+  KX_ERR_CERT_EXPIRED = 5019,
+  KX_ERR_SEAL_EXPIRED = 5020,
+  KX_ERR_SIGN_EXPIRED = 5021,
+  KX_ERR_INVALID_FLAG = 5022,
+  KX_ERR_INVALID_SEAL = 5023,
+  KX_ERR_INVALID_SEALSIGN = 5024,
+  KX_ERR_INVALID_P7 = 5025,
+  KX_ERR_INVALID_P7_ATTR = 5026,
+  KX_ERR_INVALID_TBS = 5027,
+  KX_ERR_NO_SEAL_ON_KEY = 5028,
+  KX_ERR_SEAL_PROPERTY = 5029,
+  KX_ERR_NO_UKEY = 5030,
+  KX_ERR_OPEN_APP = 5031,
+  KX_ERR_CERT_NOT_FOUND = 5032,
+  KX_ERR_SEAL_NOT_FOUND = 5033,
+  KX_ERR_SIGN = 5034,
+  KX_ERR_VERIFY = 5035,
+  KX_ERR_PIN = 5036,
+  KX_ERR_TIME_PERIOD = 5037,
+  KX_ERR_NO_FILE = 5038,
+  KX_ERR_TIME_FORMAT = 5039,
+  KX_ERR_CHAIN_NOT_FOUND = 5047,
+  KX_ERR_CRL = 5048,
+  KX_ERR_CHARSET = 5050,
+  KX_ERR_SIZE_LIMIT = 5051,
+  KX_ERR_CONFIG = 5063,
+  KX_ERR_OPENSSL = 5069,
+  KX_ERR_MAX_SIZE = 5071,
+};
+
+extern "C" {
+// Process-wide thread key whose per-thread value is the thread's store.
+KX_EXPORT extern pthread_key_t g_tlsKey;
+
+KX_EXPORT void KXSetLastError(int code);
+KX_EXPORT int KXGetLastError();
+KX_EXPORT void KXSetLastMsg(const char* text);
+KX_EXPORT const char* KXGetLastMsg();
+// Display text of any code; static or the thread's last message, never null.
+KX_EXPORT const char* KXFormatError(int code);
+
+// Frees one thread's store (null: the calling thread's).
+KX_EXPORT void basic_tls_destructor(void* map);
+}
+
+// Frees one thread-local value; the store calls it when the value is replaced
+// or the thread ends.
+class KX_EXPORT basic_tls_cleanup {
+ public:
+  virtual ~basic_tls_cleanup();
+  virtual void operator()(void* data) const = 0;
+};
+
+KX_EXPORT void* basic_tls_get_data(const void* key);
+KX_EXPORT void basic_tls_set_data(const void* key, void* data,
+                                  basic_tls_cleanup* cleanup, bool cleanOld);
+
+// A thread-local variable of type T; its address is its key in every
+// thread's store. Values are created lazily with `new T` by the owner.
+template <class T>
+class CKXTls {
+ public:
+  CKXTls() : cleanup_(new tls_cleanup) {}
+  ~CKXTls() {
+    if (basic_tls_get_data(this) != nullptr)
+      basic_tls_set_data(this, nullptr, cleanup_, true);
+    delete cleanup_;
+  }
+  CKXTls(const CKXTls&) = delete;
+  CKXTls& operator=(const CKXTls&) = delete;
+
+  T* get() const { return static_cast<T*>(basic_tls_get_data(this)); }
+  void set(T* value) { basic_tls_set_data(this, value, cleanup_, true); }
+  basic_tls_cleanup* cleanup() const { return cleanup_; }
+
+ private:
+  class tls_cleanup : public basic_tls_cleanup {
+   public:
+    void operator()(void* data) const override { delete static_cast<T*>(data); }
+  };
+  tls_cleanup* cleanup_;
+};
+
+// A recursive POSIX mutex.
+class KX_EXPORT CKXMutex {
+ public:
+  CKXMutex();
+  ~CKXMutex();
+  CKXMutex(const CKXMutex&) = delete;
+  CKXMutex& operator=(const CKXMutex&) = delete;
+  bool lock();
+  void unlock();
+
+ private:
+  pthread_mutex_t mutex_;
+};

@@ -1,0 +1,1 @@
+// libsealcore: seal formats, family detection, seal properties and checks.

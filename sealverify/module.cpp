@@ -1,0 +1,1 @@
+// libsealverify: the SEF_ verification API.
