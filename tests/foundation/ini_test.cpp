@@ -117,10 +117,11 @@ TEST(IniWrite, EditsInPlace) {
     ckxstr ini = Text(r.before);
     EXPECT_EQ(r.changed, KXIniWriteStr(ini, r.section, r.key, r.value)) << r.before;
     EXPECT_EQ(r.after, Str(ini)) << r.before;
-    if (r.changed)
+    if (r.changed) {
       EXPECT_EQ(r.value ? r.value : "",
                 Str(KXIniReadStr(ini, r.section, r.key, "DEF")))
           << r.before;
+    }
   }
 }
 
