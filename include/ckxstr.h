@@ -37,7 +37,8 @@ class KX_EXPORT ckxstr {
   // assign(..., attach=true) wraps the caller's memory without owning it;
   // with noRoom the capacity is 0, so the next edit copies the bytes out and
   // the caller's memory is never written. Copies duplicate owned buffers and
-  // share wrapped ones.
+  // share wrapped ones. The bytes of a wrapped buffer are terminated only if
+  // the caller's memory is; read them through length().
   const char* c_str() const;
   char* data();
   uint32_t length() const { return length_; }
