@@ -3,7 +3,6 @@
 // the display form "YYYY-MM-DD hh:mm:ss".
 #include <sys/time.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -220,9 +219,11 @@ long KXStrToTime(const char* text, int len, bool utc) {
           // Let the C library decide whether daylight saving applies; in the
           // repeated hour of a change it picks one of the two instants.
           t.tm_isdst = -1;
-          errno = 0;
+          // -1 is also a valid instant: a failure is told by mktime leaving
+          // the weekday unset.
+          t.tm_wday = -1;
           time_t local = mktime(&t);
-          if (local == static_cast<time_t>(-1) && errno != 0) return -1;
+          if (local == static_cast<time_t>(-1) && t.tm_wday == -1) return -1;
           return static_cast<long>(local) * kMsPerSecond;
         }
       }
