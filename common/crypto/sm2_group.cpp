@@ -20,6 +20,34 @@ BIGNUM* FromHex(const char* hex) {
   BIGNUM* bn = nullptr;
   return BN_hex2bn(&bn, hex) == 0 ? nullptr : bn;
 }
+
+// Reads a, b, Gx, Gy back from the group into `out` and hashes the part of the
+// Z input that every signature with the default identifier shares.
+bool PrecomputeZPrefix(const EC_GROUP* group, const EC_POINT* g, BN_CTX* ctx,
+                       Sm2Group* out) {
+  BIGNUM* a = BN_new();
+  BIGNUM* b = BN_new();
+  BIGNUM* gx = BN_new();
+  BIGNUM* gy = BN_new();
+  bool ok = a && b && gx && gy &&
+            EC_GROUP_get_curve(group, nullptr, a, b, ctx) == 1 &&
+            EC_POINT_get_affine_coordinates(group, g, gx, gy, ctx) == 1 &&
+            BN_bn2binpad(a, out->curve, 32) == 32 &&
+            BN_bn2binpad(b, out->curve + 32, 32) == 32 &&
+            BN_bn2binpad(gx, out->curve + 64, 32) == 32 &&
+            BN_bn2binpad(gy, out->curve + 96, 32) == 32;
+  BN_free(a);
+  BN_free(b);
+  BN_free(gx);
+  BN_free(gy);
+  if (!ok) return false;
+  const unsigned char entl[2] = {0, kSm2DefaultIdLength * 8};
+  SM3_Init_1(&out->defaultZPrefix);
+  SM3_Update_1(&out->defaultZPrefix, entl, 2);
+  SM3_Update_1(&out->defaultZPrefix, kSm2DefaultId, kSm2DefaultIdLength);
+  SM3_Update_1(&out->defaultZPrefix, out->curve, sizeof out->curve);
+  return true;
+}
 }  // namespace
 
 }  // namespace kx
@@ -28,6 +56,8 @@ using kx::g_sm2;
 
 extern "C" void SM2_GROUP_init() {
   if (g_sm2.group != nullptr) return;
+  // Registers every algorithm (a no-op since OpenSSL 1.1, kept for the
+  // contract of this call).
   OpenSSL_add_all_algorithms();
   BN_CTX* ctx = BN_CTX_new();
   BIGNUM* p = kx::FromHex(kx::kP);
@@ -45,6 +75,7 @@ extern "C" void SM2_GROUP_init() {
   if (ok) ok = EC_GROUP_set_generator(group, g, n, BN_value_one()) == 1;
   // Multiples of G, computed once, speed up every k*G and s*G.
   if (ok) EC_GROUP_precompute_mult(group, ctx);
+  if (ok) ok = kx::PrecomputeZPrefix(group, g, ctx, &g_sm2);
   if (ok) {
     g_sm2.group = group;
     g_sm2.g = g;
@@ -67,5 +98,7 @@ extern "C" void SM2_GROUP_clear() {
   EC_POINT_free(g_sm2.g);
   EC_GROUP_free(g_sm2.group);
   BN_free(g_sm2.n);
-  g_sm2 = kx::Sm2Group{};
+  g_sm2.group = nullptr;
+  g_sm2.g = nullptr;
+  g_sm2.n = nullptr;
 }

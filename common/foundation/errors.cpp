@@ -1,10 +1,12 @@
 // Result-code texts, the per-thread last error and last message, and the
 // thread-local store they live in.
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "KXError.h"
+#include "state.h"
 
 namespace {
 
@@ -104,6 +106,10 @@ using TlsMap = std::map<uintptr_t, basic_tls_data>;
 
 pthread_key_t g_tlsKey;
 
+namespace kx {
+bool g_tlsKeyReady = false;
+}  // namespace kx
+
 // The two thread-local variables of the library. Defined here, after the
 // key, so that they are constructed after it and destroyed before the
 // library's unload work deletes it (see init.cpp for the order).
@@ -113,6 +119,7 @@ extern CKXTls<std::string>* kx_tls_last_msg();
 basic_tls_cleanup::~basic_tls_cleanup() = default;
 
 void* basic_tls_get_data(const void* key) {
+  if (!kx::g_tlsKeyReady) return nullptr;
   auto* map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
   if (map == nullptr) return nullptr;
   auto it = map->find(reinterpret_cast<uintptr_t>(key));
@@ -121,6 +128,7 @@ void* basic_tls_get_data(const void* key) {
 
 void basic_tls_set_data(const void* key, void* data,
                         basic_tls_cleanup* cleanup, bool cleanOld) {
+  if (!kx::g_tlsKeyReady) return;
   auto* map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
   if (map == nullptr) {
     map = new (std::nothrow) TlsMap;
@@ -139,6 +147,8 @@ void basic_tls_set_data(const void* key, void* data,
     }
     return;
   }
+  // A null old value has nothing to free, and storing the value already held
+  // must not free it under the caller.
   if (cleanOld && it->second.cleanup != nullptr && it->second.data != nullptr &&
       it->second.data != data)
     (*it->second.cleanup)(it->second.data);
@@ -148,12 +158,19 @@ void basic_tls_set_data(const void* key, void* data,
 
 extern "C" void basic_tls_destructor(void* arg) {
   auto* map = static_cast<TlsMap*>(arg);
-  if (map == nullptr) map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
+  if (map == nullptr && kx::g_tlsKeyReady)
+    map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
   if (map == nullptr) return;
+  // Detach the map first: a cleanup that touches the store then starts a
+  // fresh map instead of editing the one being walked.
+  if (kx::g_tlsKeyReady &&
+      pthread_getspecific(g_tlsKey) == static_cast<void*>(map))
+    pthread_setspecific(g_tlsKey, nullptr);
+  // Ascending owner-key order. An entry whose value was already replaced by
+  // null is skipped: its cleanup object may be gone with its owner.
   for (auto& entry : *map)
     if (entry.second.cleanup != nullptr && entry.second.data != nullptr)
       (*entry.second.cleanup)(entry.second.data);
-  pthread_setspecific(g_tlsKey, nullptr);
   delete map;
 }
 
@@ -182,13 +199,12 @@ extern "C" void KXSetLastMsg(const char* text) {
   std::string* value = tls->get();
   try {
     if (value == nullptr) {
-      value = new std::string;
-      value->reserve(kMessageReserve);
+      auto created = std::make_unique<std::string>();
+      created->reserve(kMessageReserve);
+      value = created.get();
       if (tls->get() != value) tls->set(value);
-      if (tls->get() != value) {
-        delete value;
-        return;
-      }
+      if (tls->get() != value) return;  // the store could not take it
+      created.release();                // owned by the thread's store now
     }
     if (text == nullptr)
       value->clear();

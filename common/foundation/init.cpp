@@ -27,19 +27,21 @@ CKXTls<std::string> g_lastMsg;
 }  // namespace
 
 std::string FindExeDir() {
-  // Grow the buffer until the whole link fits: a path longer than PATH_MAX is
-  // still read whole rather than cut into a wrong directory.
+  // Grow the buffer until the whole link fits: a path longer than any fixed
+  // buffer is read whole rather than cut into a wrong directory. An
+  // unreadable link (or an absurdly long one) falls back to the current
+  // directory, "./", so the result always ends with "/".
   std::vector<char> buf(PATH_MAX);
   for (;;) {
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n < 0) return "./";  // unreadable link: the current directory
+    if (n <= 0) return "./";
     if (static_cast<size_t>(n) < buf.size()) {
       std::string path(buf.data(), static_cast<size_t>(n));
       size_t slash = path.rfind('/');
-      if (slash == std::string::npos) return std::string();
+      if (slash == std::string::npos) return "./";
       return path.substr(0, slash + 1);
     }
-    if (buf.size() >= (1u << 20)) return std::string();
+    if (buf.size() >= (1u << 20)) return "./";
     buf.resize(buf.size() * 2);
   }
 }
@@ -67,7 +69,7 @@ std::string ReadOwnMaps() {
 class InitFini {
  public:
   InitFini() {
-    pthread_key_create(&g_tlsKey, basic_tls_destructor);
+    g_tlsKeyReady = pthread_key_create(&g_tlsKey, basic_tls_destructor) == 0;
     try {
       g_exePath = FindExeDir();
       g_dllPath = FindLibraryDirInMaps(ReadOwnMaps());
@@ -82,7 +84,12 @@ class InitFini {
     SM2_GROUP_clear();
     CloseLog();
     basic_tls_destructor(nullptr);
-    pthread_key_delete(g_tlsKey);
+    // Values other threads still hold are left alone: their maps are out of
+    // reach from here.
+    if (g_tlsKeyReady) {
+      g_tlsKeyReady = false;
+      pthread_key_delete(g_tlsKey);
+    }
   }
 };
 

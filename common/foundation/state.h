@@ -23,9 +23,13 @@ extern std::string g_logDir;
 extern std::string g_logName;
 extern LogState g_log;
 extern CKXMutex g_logLock;
+// True between the creation of g_tlsKey at load and its deletion at unload;
+// the store is not touched outside that window.
+extern bool g_tlsKeyReady;
 
 // Directory of the running executable from /proc/self/exe, with "/" at the
-// end, read whole whatever its length; "./" when the link cannot be read.
+// end. The link is read whole whatever its length; "./" when it cannot be
+// read or names no directory.
 std::string FindExeDir();
 // Directory of the file "libKXCommon.so.1.0.0" among the mappings listed in
 // `maps` (the text of /proc/self/maps); empty when absent.
