@@ -18,6 +18,7 @@
 #include "KXTime.h"
 #include "KXXml.h"
 #include "SealCore.h"
+#include "SealProperty.h"
 #include "SealVerify.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
