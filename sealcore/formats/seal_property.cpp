@@ -183,6 +183,29 @@ class Value {
   std::vector<uint8_t> owned_;
 };
 
+// The content octets of an INTEGER as the seal stores them. The record keeps
+// a negative value as its magnitude; its two's complement octets are taken
+// back from the DER encoding. A positive value's octets are the record's own
+// (leading zero octets removed). False when memory runs out.
+bool IntegerOctets(const ASN1_INTEGER* n, Value* out) {
+  if (n == nullptr || (n->type & V_ASN1_NEG) == 0) {
+    out->Borrow(n);
+    return true;
+  }
+  unsigned char* raw = nullptr;
+  int len = i2d_ASN1_INTEGER(const_cast<ASN1_INTEGER*>(n), &raw);
+  kx::der::OpenSslBuffer der(raw);
+  if (len <= 0 || raw == nullptr) return false;
+  const unsigned char* p = raw;
+  long contentLen = 0;
+  int tag = 0, cls = 0;
+  if ((ASN1_get_object(&p, &contentLen, &tag, &cls, len) & 0x80) != 0 ||
+      contentLen < 0 || contentLen > len - (p - raw))
+    return false;
+  out->Own(std::vector<uint8_t>(p, p + contentLen));
+  return true;
+}
+
 // Content octets of a string as a bounded range (negative length: none).
 uint32_t ContentLength(const ASN1_STRING* s) {
   return s == nullptr || s->data == nullptr || s->length <= 0
@@ -464,7 +487,7 @@ const char* TypeWord(const ASN1_INTEGER* type) {
 
 // Flag 53: the fixed 1274-byte summary. Every field is copied up to its
 // width; a longer source is cut there, never spilled into the next field.
-void SealSummary(const SealView& v, Value* out) {
+unsigned int SealSummary(const SealView& v, Value* out) {
   enum : size_t {
     kIdAt = 0,
     kVersionAt = 50,
@@ -477,21 +500,28 @@ void SealSummary(const SealView& v, Value* out) {
     kSize = kNameAt + kNameWidth,
   };
   static_assert(kSize == 1274, "summary record size");
+  Value version;
+  if (!IntegerOctets(v.version, &version))
+    return Fail(KX_ERR_MEMORY, "-- i2d_ASN1_INTEGER() error");
   std::vector<uint8_t> record(kSize, 0);
-  auto put = [&record](size_t at, size_t width, const ASN1_STRING* s) {
-    size_t len = ContentLength(s);
+  auto put = [&record](size_t at, size_t width, const uint8_t* data,
+                       size_t len) {
     if (len > width) len = width;
-    if (len > 0) std::memcpy(record.data() + at, s->data, len);
+    if (len > 0) std::memcpy(record.data() + at, data, len);
   };
-  put(kIdAt, kSmallWidth, v.esID);
-  put(kVersionAt, kSmallWidth, v.version);
-  put(kStartAt, kSmallWidth, v.validStart);
-  put(kEndAt, kSmallWidth, v.validEnd);
+  auto putString = [&put](size_t at, size_t width, const ASN1_STRING* s) {
+    put(at, width, s == nullptr ? nullptr : s->data, ContentLength(s));
+  };
+  putString(kIdAt, kSmallWidth, v.esID);
+  put(kVersionAt, kSmallWidth, version.data(), version.length());
+  putString(kStartAt, kSmallWidth, v.validStart);
+  putString(kEndAt, kSmallWidth, v.validEnd);
   const char* word = TypeWord(v.type);
   // Six bytes of UTF-8 and the NUL the zeroed record already holds.
   std::memcpy(record.data() + kTypeAt, word, std::strlen(word));
-  put(kNameAt, kNameWidth, v.name);
+  putString(kNameAt, kNameWidth, v.name);
   out->Own(std::move(record));
+  return 0;
 }
 
 // Picks or builds the value of `flag`; 0 or the code of the failure, which
@@ -529,8 +559,9 @@ unsigned int Produce(const SealView& v, unsigned int flag, Value* out) {
       out->Borrow(v.makerCert);
       return 0;
     case ES_SEAL_VERSION:
-      out->Borrow(v.version);
-      return 0;
+      return IntegerOctets(v.version, out)
+                 ? 0
+                 : Fail(KX_ERR_MEMORY, "-- i2d_ASN1_INTEGER() error");
     case ES_SEAL_ID:
       out->Borrow(v.esID);
       return 0;
@@ -545,8 +576,9 @@ unsigned int Produce(const SealView& v, unsigned int flag, Value* out) {
     case ES_VALID_END:
       return TimeText(v.validEnd, kEnd.For(v.family), out);
     case ES_SEAL_TYPE:
-      out->Borrow(v.type);
-      return 0;
+      return IntegerOctets(v.type, out)
+                 ? 0
+                 : Fail(KX_ERR_MEMORY, "-- i2d_ASN1_INTEGER() error");
     case ES_OWNER_CERT_STR:
       return OwnerCertText(v, out);
     case ES_OWNER_CERT_SUBJECT:
@@ -557,8 +589,7 @@ unsigned int Produce(const SealView& v, unsigned int flag, Value* out) {
     case ES_ADMIN_CERT_CN:
       return MakerCommonName(v, out);
     case ES_SEAL_INFO:
-      SealSummary(v, out);
-      return 0;
+      return SealSummary(v, out);
     case ES_PIC_DATA:
       out->Borrow(v.pictureData);
       return 0;
