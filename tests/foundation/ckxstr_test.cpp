@@ -1,5 +1,7 @@
 // ckxstr: storage and wrapping, search and edit, transforms, Base64/hex,
 // formatting, files and encoding conversions.
+#include "ckxstr.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -10,20 +12,20 @@
 #include <string>
 #include <vector>
 
-#include "ckxstr.h"
-
 using namespace std::string_literals;
 
 namespace {
 
 ckxstr Make(const std::string& bytes, int tag = ckxstr::kBytes) {
   ckxstr s;
-  EXPECT_TRUE(s.assign(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                       false, false, tag));
+  EXPECT_TRUE(s.assign(bytes.data(), static_cast<uint32_t>(bytes.size()), false,
+                       false, tag));
   return s;
 }
 
-std::string Bytes(const ckxstr& s) { return std::string(s.c_str(), s.length()); }
+std::string Bytes(const ckxstr& s) {
+  return std::string(s.c_str(), s.length());
+}
 
 std::string TempPath(const char* name) {
   return testing::TempDir() + "ckxstr_" + std::to_string(getpid()) + "_" + name;
@@ -45,8 +47,9 @@ TEST(CkxstrStorage, GrowsFromInlineToHeapInMultiplesOf32) {
   EXPECT_EQ(Bytes(s), "abcdefghijklmnopqrstuv");
   EXPECT_EQ(s.c_str()[22], '\0');
 
-  struct Row { uint32_t request, capacity; } rows[] = {
-      {22, 31}, {31, 31}, {32, 63}, {63, 63}, {64, 95}, {1000, 1023}};
+  struct Row {
+    uint32_t request, capacity;
+  } rows[] = {{22, 31}, {31, 31}, {32, 63}, {63, 63}, {64, 95}, {1000, 1023}};
   for (const Row& r : rows) {
     ckxstr t;
     ASSERT_TRUE(t.resize(r.request, false));
@@ -204,7 +207,7 @@ TEST(CkxstrSearch, FindAndRfind) {
   } rows[] = {
       {"abc", false, 0, "abc", false, 0},
       {"abc", false, 0, "c", false, 2},
-      {"abc", false, -2, "c", false, 2},   // -2 is position 2
+      {"abc", false, -2, "c", false, 2},     // -2 is position 2
       {"abc", false, -1, "c", false, npos},  // -1 is the end
       {"abc", false, -100, "a", false, 0},   // floored at 0
       {"abc", false, 100, "a", false, npos},
@@ -287,9 +290,12 @@ TEST(CkxstrSearch, ReplaceEraseFirstAndLast) {
   EXPECT_EQ(Bytes(s), "2 ONE");
   EXPECT_FALSE(s.erase(0, "x", 1, false));
 
-  struct Row { int pos; uint32_t count; const char* expected; } rows[] = {
-      {0, 2, "cdef"}, {-3, 100, "abcd"}, {2, 0, "abcdef"},
-      {6, 1, "abcdef"}, {-1, 1, "abcdef"}, {1, 0xFFFFFFFFu, "a"}};
+  struct Row {
+    int pos;
+    uint32_t count;
+    const char* expected;
+  } rows[] = {{0, 2, "cdef"},   {-3, 100, "abcd"}, {2, 0, "abcdef"},
+              {6, 1, "abcdef"}, {-1, 1, "abcdef"}, {1, 0xFFFFFFFFu, "a"}};
   for (const Row& r : rows) {
     ckxstr t = Make("abcdef");
     EXPECT_TRUE(t.erase(r.pos, r.count));
@@ -309,11 +315,11 @@ TEST(CkxstrSearch, Compare) {
     bool ignoreCase;
     int expected;
   } rows[] = {
-      {"ab", 0, "AB", true, 0},   {"abc", 0, "AB", true, 1},
-      {"ab", 0, "ABC", true, -1}, {"ab", 0, "AB", false, 1},
-      {"abc", 1, "bc", false, 0}, {"abc", -2, "c", false, 0},
+      {"ab", 0, "AB", true, 0},     {"abc", 0, "AB", true, 1},
+      {"ab", 0, "ABC", true, -1},   {"ab", 0, "AB", false, 1},
+      {"abc", 1, "bc", false, 0},   {"abc", -2, "c", false, 0},
       {"abc", 0, "abd", false, -1}, {"abd", 0, "abc", false, 1},
-      {"", 0, "", false, 0},      {"", 0, "a", false, -1},
+      {"", 0, "", false, 0},        {"", 0, "a", false, -1},
   };
   for (const Row& r : rows) {
     ckxstr s = Make(r.text);
@@ -322,9 +328,15 @@ TEST(CkxstrSearch, Compare) {
               r.expected)
         << r.text << " vs " << r.other;
   }
-  struct Pair { std::string a, b; int expected; } pairs[] = {
-      {"abc", "abd", -1}, {"abc", "ab", 1}, {"ab", "abc", -1},
-      {"abc", "abc", 0},  {std::string("a\0b", 3), std::string("a\0c", 3), -1},
+  struct Pair {
+    std::string a, b;
+    int expected;
+  } pairs[] = {
+      {"abc", "abd", -1},
+      {"abc", "ab", 1},
+      {"ab", "abc", -1},
+      {"abc", "abc", 0},
+      {std::string("a\0b", 3), std::string("a\0c", 3), -1},
       {"\xff", "\x01", 1},  // unsigned byte order
   };
   for (const Pair& p : pairs) {
@@ -371,15 +383,19 @@ TEST(CkxstrTransform, Hex) {
   ASSERT_TRUE(l.hexToStr(false));
   EXPECT_EQ(Bytes(l), "0aff00");
 
-  struct Row { const char* text; bool ok; std::string bytes; } rows[] = {
+  struct Row {
+    const char* text;
+    bool ok;
+    std::string bytes;
+  } rows[] = {
       {" 01 ab", true, std::string("\x01\xab", 2)},
       {"01AB", true, std::string("\x01\xab", 2)},
       {"\t0a\n ff  ", true, std::string("\x0a\xff", 2)},
       {"", true, ""},
       {"   ", true, ""},
       {"0", false, ""},
-      {"0A F", false, ""},   // odd digit count
-      {"0 1", false, ""},    // blank inside a pair
+      {"0A F", false, ""},  // odd digit count
+      {"0 1", false, ""},   // blank inside a pair
       {"0G", false, ""},
       {"zz", false, ""},
       {"01\xff", false, ""},
@@ -457,44 +473,54 @@ TEST(CkxstrBase64, SeparatorFollowsEveryLineIncludingTheLast) {
 }
 
 TEST(CkxstrBase64, DecodeRules) {
-  struct Row { std::string text; bool ok; std::string bytes; } rows[] = {
+  struct Row {
+    std::string text;
+    bool ok;
+    std::string bytes;
+  } rows[] = {
       {"YWJj", true, "abc"},
       {"YWI=", true, "ab"},
       {"YQ==", true, "a"},
-      {"YQ=x", true, "a"},         // "=" in third place ends the data
-      {"YQ==YWJj", true, "a"},     // nothing after the end is read
-      {"YWJjYQ", true, "abc"},     // trailing partial group ignored
+      {"YQ=x", true, "a"},      // "=" in third place ends the data
+      {"YQ==YWJj", true, "a"},  // nothing after the end is read
+      {"YWJjYQ", true, "abc"},  // trailing partial group ignored
       {"YWJjYQ@", true, "abc"},
       {" YWJj\r\nYWJj \t", true, "abcabc"},
-      {"YWJ", true, ""},           // 3 bytes or fewer
+      {"YWJ", true, ""},  // 3 bytes or fewer
       {"", true, ""},
-      {"YW Jj", false, ""},        // blank inside a group
+      {"YW Jj", false, ""},  // blank inside a group
       {"YW@j", false, ""},
       {"YW-j", false, ""},
       {"=WJj", false, ""},
       {"Y=Jj", false, ""},
-      {"YWJ\xc3", false, ""},      // non-ASCII
+      {"YWJ\xc3", false, ""},  // non-ASCII
       {"\xe4\xb8\xad\x41", false, ""},
   };
   for (const Row& r : rows) {
     ckxstr s = Make(r.text, ckxstr::kUtf8);
     EXPECT_EQ(s.base64Decode(), r.ok) << r.text;
-    if (r.ok) EXPECT_EQ(Bytes(s), r.bytes) << r.text;
-    else EXPECT_EQ(Bytes(s), r.text);
+    if (r.ok)
+      EXPECT_EQ(Bytes(s), r.bytes) << r.text;
+    else
+      EXPECT_EQ(Bytes(s), r.text);
   }
 }
 
 TEST(CkxstrTransform, DumpBin) {
-  struct Row { std::string in, out; } rows[] = {
+  struct Row {
+    std::string in, out;
+  } rows[] = {
       {"", ""},
       {std::string("\x00", 1), "00 \n"},
       {"\x01\xfe", "01 fe \n"},
-      {std::string(16, 'A'), std::string() + [] {
-         std::string s;
-         for (int i = 0; i < 16; ++i) s += "41 ";
-         return s + "\n";
-       }()},
-      {std::string(17, 'A'), [] {
+      {std::string(16, 'A'), std::string() +
+                                 [] {
+                                   std::string s;
+                                   for (int i = 0; i < 16; ++i) s += "41 ";
+                                   return s + "\n";
+                                 }()},
+      {std::string(17, 'A'),
+       [] {
          std::string s;
          for (int i = 0; i < 16; ++i) s += "41 ";
          return s + "\n41 \n";
@@ -517,7 +543,9 @@ TEST(CkxstrFormat, BoundedTo8191BytesPerCall) {
   ASSERT_TRUE(s.formatAppend("/%x", 255));
   EXPECT_EQ(Bytes(s), "id-0042/ff");
 
-  struct Row { size_t produced, kept; } rows[] = {
+  struct Row {
+    size_t produced, kept;
+  } rows[] = {
       {8190, 8190}, {8191, 8191}, {8192, 8191}, {10000, 8191}, {100000, 8191}};
   for (const Row& r : rows) {
     std::string big(r.produced, 'q');
@@ -542,7 +570,10 @@ TEST(CkxstrFormat, BoundedTo8191BytesPerCall) {
 
 TEST(CkxstrFile, WriteAppendReadBack) {
   const std::string path = TempPath("rw.bin");
-  std::string bytes("\x00\x01" "binary\xff", 9);
+  std::string bytes(
+      "\x00\x01"
+      "binary\xff",
+      9);
   ckxstr s = Make(bytes, ckxstr::kUtf8);
   ASSERT_TRUE(s.writefile(path.c_str(), false));
   ASSERT_TRUE(s.writefile(path.c_str(), true));
@@ -578,7 +609,8 @@ TEST(CkxstrFile, ReadsFilesOfUnknownSizeAndRefusesHugeOnes) {
   const std::string path = TempPath("huge.bin");
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(ckxstr::kMaxLength) + 1), 0);
+  ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(ckxstr::kMaxLength) + 1),
+            0);
   fclose(f);
   ckxstr keep = Make("keep");
   EXPECT_FALSE(keep.readfile(path.c_str()));
@@ -596,21 +628,24 @@ std::string Wide(const std::u32string& text) {
 }
 
 TEST(CkxstrEncoding, AutoType) {
-  struct Row { std::string bytes; int tag; } rows[] = {
+  struct Row {
+    std::string bytes;
+    int tag;
+  } rows[] = {
       {"", 0},
-      {"\xb0", 0},                    // fewer than 2 bytes
+      {"\xb0", 0},  // fewer than 2 bytes
       {"\xff\xfe", 2},
       {"\xff\xfe\x41\x00"s, 2},
-      {"\xff\xfe\x41", 1},            // odd length: no wide marker
+      {"\xff\xfe\x41", 1},  // odd length: no wide marker
       {"\xfe\xff\x00\x41"s, 4},
       {"\xef\xbb\xbf\x41", 3},
       {"\xef\xbb\xbf", 3},
       {"abc", 0},
       {"ab\xe5\x95\x8a", 3},
       {"\xb0\xa1", 1},
-      {"abc\xe5\x95", 1},             // cut short
+      {"abc\xe5\x95", 1},  // cut short
       {"\xe5\x41\x8a", 1},
-      {"\xc3\xa9", 1},                // two-byte forms look like GBK
+      {"\xc3\xa9", 1},  // two-byte forms look like GBK
   };
   for (const Row& r : rows) {
     ckxstr s = Make(r.bytes, ckxstr::kUtf8);
@@ -633,10 +668,11 @@ const Sample kSamples[] = {
     {"\x81\x40", "\xe4\xb8\x82", U"\u4e02"},
     {"\xa1\xa1", "\xe3\x80\x80", U"\u3000"},
     {"A\xd6\xd0\xce\xc4z", "A\xe4\xb8\xad\xe6\x96\x87z", U"A\u4e2d\u6587z"},
-    {"\xa1\xa4", "\xc2\xb7", U"\u00b7"},     // middle dot: two-byte UTF-8
+    {"\xa1\xa4", "\xc2\xb7", U"\u00b7"},  // middle dot: two-byte UTF-8
     {"\xa8\xa6", "\xc3\xa9", U"\u00e9"},
-    {"\xa6\xa1", "\xce\x91", U"\u0391"},     // Greek capital alpha
-    {std::string("a\0b", 3), std::string("a\0b", 3), std::u32string(U"a\0b", 3)},
+    {"\xa6\xa1", "\xce\x91", U"\u0391"},  // Greek capital alpha
+    {std::string("a\0b", 3), std::string("a\0b", 3),
+     std::u32string(U"a\0b", 3)},
 };
 
 TEST(CkxstrEncoding, ConvertsBetweenAllThreeEncodings) {
@@ -664,7 +700,11 @@ TEST(CkxstrEncoding, ConvertsBetweenAllThreeEncodings) {
 }
 
 TEST(CkxstrEncoding, RejectedInputLeavesContentUnchanged) {
-  struct Row { bool (ckxstr::*op)(); std::string in; const char* why; } rows[] = {
+  struct Row {
+    bool (ckxstr::*op)();
+    std::string in;
+    const char* why;
+  } rows[] = {
       {&ckxstr::mbcsToUtf8, "a\xb0", "lead byte at the end"},
       {&ckxstr::mbcsToUtf8, "\x80\x41", "0x80 has no page"},
       {&ckxstr::mbcsToUnicode, "\xff\x41", "0xFF has no page"},
@@ -681,7 +721,8 @@ TEST(CkxstrEncoding, RejectedInputLeavesContentUnchanged) {
       {&ckxstr::utf8ToMbcs, "\xc4\x80", "no GBK form (U+0100)"},
       {&ckxstr::utf8ToMbcs, "\xc2\x80", "no GBK form (U+0080)"},
       {&ckxstr::unicodeToUtf8, "\x41\x00\x00"s, "not a whole code unit"},
-      {&ckxstr::unicodeToUtf8, Wide(U"a") + "\x00\x00\x11\x00"s, "above U+10FFFF"},
+      {&ckxstr::unicodeToUtf8, Wide(U"a") + "\x00\x00\x11\x00"s,
+       "above U+10FFFF"},
       {&ckxstr::unicodeToMbcs, Wide(U"\U0001F600"), "no GBK form"},
       {&ckxstr::unicodeToMbcs, Wide(U"\U00014E02"), "beyond 16 bits"},
   };

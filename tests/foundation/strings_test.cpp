@@ -21,7 +21,9 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string Bytes(const ckxstr& s) { return std::string(s.c_str(), s.length()); }
+std::string Bytes(const ckxstr& s) {
+  return std::string(s.c_str(), s.length());
+}
 
 std::string TempPath(const char* name) {
   return testing::TempDir() + "kxstring_" + std::to_string(getpid()) + "_" +
@@ -184,7 +186,11 @@ TEST_F(KXFileTest, ReadFailures) {
     fclose(f);
   }
   const std::string dir = testing::TempDir();
-  struct Row { std::string path; int code; std::string logged; } rows[] = {
+  struct Row {
+    std::string path;
+    int code;
+    std::string logged;
+  } rows[] = {
       {missing, 5005, "KXReadFile "},
       {huge, 5051, "KXReadFile "},
       {dir, 5007, "KXReadFile "},
@@ -231,15 +237,14 @@ TEST_F(KXFileTest, WriteFailures) {
   } rows[] = {
       {nullptr, "x", 1, 5002, 0, nullptr},
       {"/tmp/x", nullptr, 1, 5002, 0, nullptr},
-      {"/tmp/never-written", "x", 1073741825, 5051, 5051,
-       "KXWriteFile "},
+      {"/tmp/never-written", "x", 1073741825, 5051, 5051, "KXWriteFile "},
       {"/nonexistent-dir/f", "x", 1, 5005, 5005, "KXWriteFile "},
       {"/dev/full", "abc", 3, 5006, 5006, "KXWriteFile "},
   };
-  const char* messages[] = {
-      nullptr, nullptr, "] write file length 1073741825 to large",
-      "] open the file \"/nonexistent-dir/f\" error",
-      "] file \"/dev/full\" write length 3 error"};
+  const char* messages[] = {nullptr, nullptr,
+                            "] write file length 1073741825 to large",
+                            "] open the file \"/nonexistent-dir/f\" error",
+                            "] file \"/dev/full\" write length 3 error"};
   for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) {
     const Row& r = rows[i];
     std::string before = Log();
@@ -253,8 +258,7 @@ TEST_F(KXFileTest, WriteFailures) {
       EXPECT_EQ(added.compare(0, 6, "[ERROR"), 0) << added;
       EXPECT_NE(added.find(std::string(" ") + r.logged), std::string::npos)
           << added;
-      EXPECT_NE(added.find(std::string(messages[i]) + "\n"),
-                std::string::npos)
+      EXPECT_NE(added.find(std::string(messages[i]) + "\n"), std::string::npos)
           << added;
     }
   }
@@ -265,7 +269,11 @@ TEST_F(KXFileTest, WriteFailures) {
 // GBK tables
 
 TEST(GbkTables, ExampleRowsAndLookupRules) {
-  struct Row { unsigned char in[2]; unsigned int code; int used; } rows[] = {
+  struct Row {
+    unsigned char in[2];
+    unsigned int code;
+    int used;
+  } rows[] = {
       {{0x81, 0x40}, 0x4E02, 2}, {{0xB0, 0xA1}, 0x554A, 2},
       {{0xA1, 0xA1}, 0x3000, 2}, {{0xA1, 0xA4}, 0x00B7, 2},
       {{0x80, 0x41}, 0x80, 1},   {{0x41, 0xB0}, 0x41, 1},
@@ -277,7 +285,11 @@ TEST(GbkTables, ExampleRowsAndLookupRules) {
     EXPECT_EQ(char2uni(r.in, &cp), r.used);
     EXPECT_EQ(cp, r.code);
   }
-  struct Back { unsigned int code; int n; unsigned char out[2]; } backs[] = {
+  struct Back {
+    unsigned int code;
+    int n;
+    unsigned char out[2];
+  } backs[] = {
       {0x4E02, 2, {0x81, 0x40}}, {0x554A, 2, {0xB0, 0xA1}},
       {0x3000, 2, {0xA1, 0xA1}}, {0x41, 1, {0x41, 0}},
       {0x7F, 1, {0x7F, 0}},      {0x00B7, 2, {0xA1, 0xA4}},
@@ -289,7 +301,8 @@ TEST(GbkTables, ExampleRowsAndLookupRules) {
   for (const Back& b : backs) {
     unsigned char out[2] = {0xEE, 0xEE};
     EXPECT_EQ(uni2char(b.code, out), b.n) << std::hex << b.code;
-    for (int i = 0; i < b.n; ++i) EXPECT_EQ(out[i], b.out[i]) << std::hex << b.code;
+    for (int i = 0; i < b.n; ++i)
+      EXPECT_EQ(out[i], b.out[i]) << std::hex << b.code;
   }
 }
 
@@ -333,8 +346,9 @@ TEST(GbkTables, MatchTheCLibraryCodePage936) {
       unsigned int ours = 0;
       int used = char2uni(in, &ours);
       std::string out;
-      bool mapped = toUnicode.Convert(std::string(reinterpret_cast<char*>(in), 2),
-                                      &out) && out.size() == 4;
+      bool mapped = toUnicode.Convert(
+                        std::string(reinterpret_cast<char*>(in), 2), &out) &&
+                    out.size() == 4;
       unsigned int theirs = 0;
       if (mapped) memcpy(&theirs, out.data(), 4);
       if (used == 2) leadPages.insert(lead);
@@ -358,7 +372,8 @@ TEST(GbkTables, MatchTheCLibraryCodePage936) {
     unsigned char ours[2] = {0, 0};
     int n = uni2char(cp, ours);
     std::string out;
-    bool mapped = toGbk.Convert(std::string(reinterpret_cast<char*>(&cp), 4), &out);
+    bool mapped =
+        toGbk.Convert(std::string(reinterpret_cast<char*>(&cp), 4), &out);
     if (n == 2) codePages.insert(cp >> 8);
     if (cp < 0x80) {
       ASSERT_EQ(n, 1);
@@ -395,7 +410,8 @@ TEST(GbkTables, ConversionsAgreeWithIconvOnRandomText) {
       }
       unsigned char pair[2] = {lead, trail};
       unsigned int cp;
-      if (char2uni(pair, &cp) == 2 && cp != 0) gbk.append(reinterpret_cast<char*>(pair), 2);
+      if (char2uni(pair, &cp) == 2 && cp != 0)
+        gbk.append(reinterpret_cast<char*>(pair), 2);
     }
     std::string expected;
     ckxstr utf8 = KXMbcsToUtf8(gbk.data(), static_cast<int>(gbk.size()));
@@ -406,12 +422,14 @@ TEST(GbkTables, ConversionsAgreeWithIconvOnRandomText) {
     size_t srcLeft = gbk.size();
     char* dst = buffer.data();
     size_t dstLeft = buffer.size();
-    ASSERT_NE(iconv(cd, &src, &srcLeft, &dst, &dstLeft), static_cast<size_t>(-1));
+    ASSERT_NE(iconv(cd, &src, &srcLeft, &dst, &dstLeft),
+              static_cast<size_t>(-1));
     iconv_close(cd);
     expected.assign(buffer.data(), buffer.size() - dstLeft);
     ASSERT_EQ(Bytes(utf8), expected);
-    ASSERT_EQ(Bytes(KXUtf8ToMbcs(utf8.c_str(), static_cast<int>(utf8.length()))),
-              gbk);
+    ASSERT_EQ(
+        Bytes(KXUtf8ToMbcs(utf8.c_str(), static_cast<int>(utf8.length()))),
+        gbk);
   }
 }
 

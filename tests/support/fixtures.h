@@ -159,6 +159,7 @@ struct SealSpec {
   std::string esID = "1101000000001";
   // property information
   int64_t type = 1;
+  Bytes typeContent;  // non-empty: type INTEGER content, verbatim
   std::string name = "测试科技有限公司公章";
   // DER owner certificates. Plain: certList itself; GIN: digested (SM3)
   // unless ginCertDigests is set; GOV: certs (selector 0) unless
@@ -174,6 +175,11 @@ struct SealSpec {
   // Time type of the three dates; default: UTCTime for plain, else
   // GeneralizedTime (the other choice makes a seal its family rejects).
   std::optional<bool> utcTimes;
+  // Verbatim contents of the three dates (with the tag chosen above), in
+  // place of the rendered times: for texts a reader must refuse or keep.
+  std::optional<std::string> createDateText;
+  std::optional<std::string> validStartText;
+  std::optional<std::string> validEndText;
   // picture
   std::string pictureType = "PNG";
   Bytes pictureData;  // default: 64 bytes that start like a PNG file

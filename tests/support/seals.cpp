@@ -60,9 +60,14 @@ Bytes PropertyInfo(Family family, const SealSpec& s) {
       s.ownerCerts.value_or(std::vector<Bytes>{DefaultSigner().certDer});
 
   bool utc = s.utcTimes.value_or(family == Family::kPlain);
-  auto date = [utc](time_t t) { return utc ? UtcTime(t) : GeneralizedTime(t); };
+  auto date = [utc](time_t t, const std::optional<std::string>& text) {
+    if (text) return Tlv(utc ? 0x17 : 0x18, ToBytes(*text));
+    return utc ? UtcTime(t) : GeneralizedTime(t);
+  };
 
-  std::vector<Bytes> fields{Integer(s.type), Utf8(s.name)};
+  Bytes type =
+      s.typeContent.empty() ? Integer(s.type) : IntegerContent(s.typeContent);
+  std::vector<Bytes> fields{type, Utf8(s.name)};
   if (family == Family::kPlain) {
     std::vector<Bytes> certs;
     for (const Bytes& c : owners) certs.push_back(Octets(c));
@@ -90,9 +95,9 @@ Bytes PropertyInfo(Family family, const SealSpec& s) {
     }
     fields.push_back(Seq(items));
   }
-  fields.push_back(date(created));
-  fields.push_back(date(start));
-  fields.push_back(date(end));
+  fields.push_back(date(created, s.createDateText));
+  fields.push_back(date(start, s.validStartText));
+  fields.push_back(date(end, s.validEndText));
   return Seq(fields);
 }
 
