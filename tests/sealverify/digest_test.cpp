@@ -53,8 +53,9 @@ TEST(DigestOneCall, EveryAlgorithmMatchesAnIndependentDigest) {
   for (const AlgRow& row : kAlgs) {
     Bytes ours = OneCall(row.alg, data);
     EXPECT_EQ(ours.size(), row.length) << row.alg;
-    if (row.openssl != nullptr)
+    if (row.openssl != nullptr) {
       EXPECT_EQ(ours, Evp(row.openssl, data)) << row.alg;
+    }
   }
 }
 
