@@ -128,13 +128,16 @@ unsigned int HandwritingPicture(const SignatureView& v, Value* out) {
   if (lenText == nullptr)
     return Fail(v.family, KX_ERR_INVALID_SEALSIGN,
                 "no esign XML_WRPIC_LEN error");
+  // "0" means the signature has no handwriting picture: nothing to deliver.
+  // Anything but a decimal number from 1 to 64 MiB is malformed.
   errno = 0;
   char* end = nullptr;
   long expected = std::strtol(lenText, &end, 10);
-  if (end == lenText || errno != 0 || expected <= 0 ||
+  if (end == lenText || errno != 0 || expected < 0 ||
       expected > kMaxPictureLength)
     return Fail(v.family, KX_ERR_PROPERTY_FORMAT,
                 "WriPicLen is not a valid length error");
+  if (expected == 0) return 0;
   const char* data = KXXmlGet(tree.get(), "WriPicData");
   if (data == nullptr)
     return Fail(v.family, KX_ERR_PROPERTY_FORMAT, "no esign WriPicData error");
