@@ -6,17 +6,17 @@
 
 unsigned int ES_CheckSealSignVerson(const unsigned char* data, unsigned int len,
                                     unsigned int* pulVersion) {
-  if (kx::der::Decode<kxsv::GOV_SESSignature_t>(data, len)) {
+  if (kx::der::TryDecode<kxsv::GOV_SESSignature_t>(data, len)) {
     *pulVersion = KX_SEAL_FAMILY_GOV;
     return KX_OK;
   }
   // Only the layout with the seal in an OCTET STRING is a GIN signature here;
   // libsealcore's embedded-seal layout falls through and fails below.
-  if (kx::der::Decode<kxsv::GIN_SESSignature_t>(data, len)) {
+  if (kx::der::TryDecode<kxsv::GIN_SESSignature_t>(data, len)) {
     *pulVersion = KX_SEAL_FAMILY_GIN;
     return KX_OK;
   }
-  if (auto sig = kx::der::Decode<kxsv::SESSignature_t>(data, len)) {
+  if (auto sig = kx::der::TryDecode<kxsv::SESSignature_t>(data, len)) {
     const ASN1_INTEGER* version = sig->tbsSign->version;
     *pulVersion = version->length > 0 ? version->data[0] : 0u;
     return KX_OK;

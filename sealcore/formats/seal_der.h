@@ -7,6 +7,7 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 
 #include <climits>
 #include <cstddef>
@@ -60,6 +61,16 @@ Ptr<T> Decode(const uint8_t* data, size_t len) {
 template <class T>
 Ptr<T> Decode(const std::vector<uint8_t>& bytes) {
   return Decode<T>(bytes.data(), bytes.size());
+}
+
+// Decode for trial decoding (family detection): a failed attempt is an
+// answer, not an error, so it leaves nothing on libcrypto's error queue.
+template <class T>
+Ptr<T> TryDecode(const uint8_t* data, size_t len) {
+  ERR_set_mark();
+  Ptr<T> record = Decode<T>(data, len);
+  ERR_pop_to_mark();
+  return record;
 }
 
 // DER of `record` into `out` (replaced). False when the record cannot be

@@ -9,15 +9,15 @@ unsigned int SE_CheckSealVerson(const unsigned char* pchESealData,
                                 unsigned int* pulVersion) {
   // GOV first, then GIN, then plain: the families have no marker, and the
   // order decides between layouts that might both accept the same bytes.
-  if (kx::der::Decode<GOV_SESeal_t>(pchESealData, ulESealDataLen)) {
+  if (kx::der::TryDecode<GOV_SESeal_t>(pchESealData, ulESealDataLen)) {
     *pulVersion = KX_SEAL_FAMILY_GOV;
     return KX_OK;
   }
-  if (kx::der::Decode<GIN_SESeal_t>(pchESealData, ulESealDataLen)) {
+  if (kx::der::TryDecode<GIN_SESeal_t>(pchESealData, ulESealDataLen)) {
     *pulVersion = KX_SEAL_FAMILY_GIN;
     return KX_OK;
   }
-  if (auto seal = kx::der::Decode<SESeal_t>(pchESealData, ulESealDataLen)) {
+  if (auto seal = kx::der::TryDecode<SESeal_t>(pchESealData, ulESealDataLen)) {
     const ASN1_INTEGER* version = seal->esealInfo->header->version;
     // The plain family's version is the first content octet; the decoder
     // never yields an INTEGER without content, the guard keeps it so.

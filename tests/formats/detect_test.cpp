@@ -2,6 +2,7 @@
 // signatures (ES_CheckSealSignVerson, libsealverify's own, compiled into this
 // test): the answer for each shape of input and the log line on failure.
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -145,6 +146,27 @@ TEST(FormatsDetect, SignatureFamilies) {
           {"truncated", Bytes(gin.begin(), gin.end() - 1), kFail, 0},
           {"a seal is not a signature", fx::MakeSeal(Family::kGov), kFail, 0},
       });
+}
+
+// Failed trial decodes are part of the answer: neither detector leaves them
+// on libcrypto's error queue for the caller to trip over.
+TEST(FormatsDetect, TrialDecodesLeaveNoLibcryptoErrors) {
+  ERR_clear_error();
+  unsigned version = 0;
+  Bytes plain = fx::MakeSeal(Family::kPlain);
+  ASSERT_EQ(SE_CheckSealVerson(plain.data(),
+                               static_cast<unsigned>(plain.size()), &version),
+            0u);
+  EXPECT_EQ(ERR_peek_error(), 0u);
+  Bytes sig = fx::MakeSignature(Family::kPlain);
+  ASSERT_EQ(ES_CheckSealSignVerson(sig.data(),
+                                   static_cast<unsigned>(sig.size()), &version),
+            0u);
+  EXPECT_EQ(ERR_peek_error(), 0u);
+  EXPECT_EQ(SE_CheckSealVerson(sig.data(), static_cast<unsigned>(sig.size()),
+                               &version),
+            kFail);
+  EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 // Both detectors write their one ERROR line when nothing decodes. (Like every

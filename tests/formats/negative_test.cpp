@@ -150,6 +150,34 @@ TEST(FormatsNegative, DecodeReusesTheCallersRecordPointer) {
   GOV_SESeal_free(nullptr);
 }
 
+// A record that lacks a mandatory value does not encode, rather than
+// encoding without it.
+TEST(FormatsNegative, IncompleteRecordsDoNotEncode) {
+  Bytes der;
+  kx::der::Ptr<SESeal_t> fresh = kx::der::New<SESeal_t>();
+  ASSERT_TRUE(fresh);
+  EXPECT_LE(i2d_SESeal(fresh.get(), nullptr), 0);  // OIDs still undefined
+  EXPECT_FALSE(kx::der::Encode(fresh.get(), &der));
+
+  kx::der::Ptr<SESCertList_t> choice = kx::der::New<SESCertList_t>();
+  ASSERT_TRUE(choice);
+  EXPECT_EQ(choice->type, -1);
+  EXPECT_LE(i2d_SESCertList(choice.get(), nullptr), 0);
+
+  auto gov = kx::der::Decode<GOV_SESeal_t>(fx::MakeSeal(Family::kGov));
+  ASSERT_TRUE(gov);
+  SESCertList_t* list = gov->esealInfo->propertys->certList;
+  int selector = list->type;
+  list->type = -1;  // unset CHOICE inside the seal
+  EXPECT_LE(i2d_GOV_SESeal(gov.get(), nullptr), 0);
+  EXPECT_FALSE(kx::der::Encode(gov.get(), &der));
+  list->type = selector;
+  ASN1_INTEGER_free(gov->esealInfo->header->version);
+  gov->esealInfo->header->version = nullptr;  // missing mandatory field
+  EXPECT_LE(i2d_GOV_SESeal(gov.get(), nullptr), 0);
+  EXPECT_FALSE(kx::der::Encode(gov.get(), &der));
+}
+
 // Seals whose content breaks their family's layout.
 TEST(FormatsNegative, FamilyLayoutViolations) {
   fx::SealSpec generalizedPlain;

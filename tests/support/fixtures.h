@@ -1,5 +1,5 @@
 // The fixture kit: keys, certificates, seals, seal signatures and signature
-// property documents for the tests, made with OpenSSL 3 alone.
+// property documents for the tests, made with OpenSSL 3 (and zlib) alone.
 //
 // Seals and signatures are written with a small DER writer of their own
 // (fx::asn), not with the library's templates, so that decoding them is a
@@ -14,7 +14,7 @@
 //   fx::SignatureSpec sig;
 //   sig.seal = sealDer;                      // default: MakeSeal(family, {})
 //   sig.dataHash = fx::Sm3(document);
-//   sig.signer = fx::MakeCredential({.keyType = fx::KeyType::kRsa});
+//   sig.signer = fx::DefaultSigner(fx::KeyType::kRsa);
 //   fx::Bytes sigDer = fx::MakeSignature(fx::Family::kGov, sig);
 //
 // Signing follows what the verifier expects: the seal maker signs the bytes
