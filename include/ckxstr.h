@@ -31,7 +31,14 @@ class KX_EXPORT ckxstr {
   ckxstr& operator=(ckxstr&& other) noexcept;
   ~ckxstr();
 
-  // Storage and access.
+  // Storage and access. capacity() is 21 inline, else the usable bytes of
+  // the external buffer (its terminator slot excluded). Buffers allocated here
+  // come from malloc, sized to the smallest multiple of 32 above the request.
+  // assign(..., attach=true) wraps the caller's memory without owning it;
+  // with noRoom the capacity is 0, so the next edit copies the bytes out and
+  // the caller's memory is never written. Copies duplicate owned buffers and
+  // share wrapped ones. The bytes of a wrapped buffer are terminated only if
+  // the caller's memory is; read them through length().
   const char* c_str() const;
   char* data();
   uint32_t length() const { return length_; }
@@ -52,7 +59,11 @@ class KX_EXPORT ckxstr {
   bool push_back(char byte);
   ckxstr substr(int pos, uint32_t count) const;
 
-  // Search and edit. Positions may be negative (counted from the end).
+  // Search and edit. A negative position p means length + p + 1 (-1 is the
+  // end), floored at 0; positions are clamped to the length. Searches return
+  // npos when nothing matches; an empty needle matches nothing. replaceAll
+  // and eraseAll take matches right to left without overlap and succeed when
+  // nothing matches. compare() gives -1, 0 or 1.
   uint32_t find(int pos, const void* needle, uint32_t len,
                 bool ignoreCase = false) const;
   uint32_t rfind(int pos, const void* needle, uint32_t len,
@@ -74,7 +85,8 @@ class KX_EXPORT ckxstr {
   bool operator<(const ckxstr& other) const { return compare(other) < 0; }
   bool operator==(const ckxstr& other) const { return compare(other) == 0; }
 
-  // Whole-content transforms, in place.
+  // Whole-content transforms, in place; on false the content is unchanged.
+  // format/formatAppend produce at most 8191 bytes per call.
   bool toLower();
   bool toUpper();
   bool toReverse();
@@ -91,7 +103,10 @@ class KX_EXPORT ckxstr {
   bool formatAppend(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   bool formatAppend(const char* fmt, va_list args);
 
-  // Encoding conversions, in place.
+  // Encoding conversions, in place: GBK <-> wide (32-bit code points) <->
+  // UTF-8. The six converters leave tag 0; toMbcs/toUtf8/toUnicode convert
+  // from the current tag (1, 2 or 3) and set the target tag. Invalid or
+  // unrepresentable input gives false and leaves the content unchanged.
   bool mbcsToUnicode();
   bool mbcsToUtf8();
   bool unicodeToMbcs();

@@ -21,7 +21,9 @@ const uint8_t kTagMask = 0x0F;
 
 // Buffers this class allocates hold the smallest multiple of 32 bytes that is
 // greater than the requested length (room for the terminator included).
-size_t BufferSizeFor(uint32_t n) { return (static_cast<size_t>(n) / 32 + 1) * 32; }
+size_t BufferSizeFor(uint32_t n) {
+  return (static_cast<size_t>(n) / 32 + 1) * 32;
+}
 
 // Byte-wise case-insensitive comparison over exactly n bytes. Unlike
 // strncasecmp it does not stop at a zero byte, so embedded zeros compare like
@@ -365,7 +367,9 @@ bool ckxstr::replaceAll(const void* needle, uint32_t nlen, const void* repl,
   return ok;
 }
 
-bool ckxstr::erase(int pos, uint32_t count) { return replace(pos, count, "", 0); }
+bool ckxstr::erase(int pos, uint32_t count) {
+  return replace(pos, count, "", 0);
+}
 
 bool ckxstr::erase(int pos, const void* needle, uint32_t len, bool ignoreCase) {
   return replace(pos, needle, len, "", 0, ignoreCase);
@@ -406,14 +410,16 @@ int ckxstr::compare(const ckxstr& other) const {
 bool ckxstr::toLower() {
   if (!resize(length_, true)) return false;  // own the bytes before editing
   unsigned char* d = reinterpret_cast<unsigned char*>(data());
-  for (uint32_t i = 0; i < length_; ++i) d[i] = static_cast<unsigned char>(tolower(d[i]));
+  for (uint32_t i = 0; i < length_; ++i)
+    d[i] = static_cast<unsigned char>(tolower(d[i]));
   return true;
 }
 
 bool ckxstr::toUpper() {
   if (!resize(length_, true)) return false;
   unsigned char* d = reinterpret_cast<unsigned char*>(data());
-  for (uint32_t i = 0; i < length_; ++i) d[i] = static_cast<unsigned char>(toupper(d[i]));
+  for (uint32_t i = 0; i < length_; ++i)
+    d[i] = static_cast<unsigned char>(toupper(d[i]));
   return true;
 }
 
@@ -670,8 +676,8 @@ static bool FormatInto(char* buffer, uint32_t* len, const char* fmt,
   if (fmt == nullptr) return false;
   int n = vsnprintf(buffer, kFormatBuffer, fmt, args);
   if (n < 0) return false;
-  *len = static_cast<uint32_t>(std::min<size_t>(static_cast<size_t>(n),
-                                                kFormatBuffer - 1));
+  *len = static_cast<uint32_t>(
+      std::min<size_t>(static_cast<size_t>(n), kFormatBuffer - 1));
   return true;
 }
 

@@ -236,8 +236,8 @@ int ckxstr::autoType() {
     while (i < n && s[i] < 0x80) ++i;
     if (i == n) {
       detected = kBytes;
-    } else if (n - i >= 3 && (s[i] & 0xF0) == 0xE0 && IsContinuation(s[i + 1]) &&
-               IsContinuation(s[i + 2])) {
+    } else if (n - i >= 3 && (s[i] & 0xF0) == 0xE0 &&
+               IsContinuation(s[i + 1]) && IsContinuation(s[i + 2])) {
       detected = kUtf8;
     }
   }
@@ -248,10 +248,16 @@ int ckxstr::autoType() {
 bool ckxstr::toMbcs() {
   bool ok;
   switch (tag()) {
-    case kMbcs: return true;
-    case kUnicode: ok = unicodeToMbcs(); break;
-    case kUtf8: ok = utf8ToMbcs(); break;
-    default: return false;
+    case kMbcs:
+      return true;
+    case kUnicode:
+      ok = unicodeToMbcs();
+      break;
+    case kUtf8:
+      ok = utf8ToMbcs();
+      break;
+    default:
+      return false;
   }
   if (ok) setTag(kMbcs);
   return ok;
@@ -260,10 +266,16 @@ bool ckxstr::toMbcs() {
 bool ckxstr::toUtf8() {
   bool ok;
   switch (tag()) {
-    case kUtf8: return true;
-    case kMbcs: ok = mbcsToUtf8(); break;
-    case kUnicode: ok = unicodeToUtf8(); break;
-    default: return false;
+    case kUtf8:
+      return true;
+    case kMbcs:
+      ok = mbcsToUtf8();
+      break;
+    case kUnicode:
+      ok = unicodeToUtf8();
+      break;
+    default:
+      return false;
   }
   if (ok) setTag(kUtf8);
   return ok;
@@ -272,10 +284,16 @@ bool ckxstr::toUtf8() {
 bool ckxstr::toUnicode() {
   bool ok;
   switch (tag()) {
-    case kUnicode: return true;
-    case kMbcs: ok = mbcsToUnicode(); break;
-    case kUtf8: ok = utf8ToUnicode(); break;
-    default: return false;
+    case kUnicode:
+      return true;
+    case kMbcs:
+      ok = mbcsToUnicode();
+      break;
+    case kUtf8:
+      ok = utf8ToUnicode();
+      break;
+    default:
+      return false;
   }
   if (ok) setTag(kUnicode);
   return ok;
@@ -283,9 +301,13 @@ bool ckxstr::toUnicode() {
 
 bool ckxstr::toLocal(int tag) {
   switch (tag) {
-    case kMbcs: return toMbcs();
-    case kUnicode: return toUnicode();
-    case kUtf8: return toUtf8();
-    default: return false;
+    case kMbcs:
+      return toMbcs();
+    case kUnicode:
+      return toUnicode();
+    case kUtf8:
+      return toUtf8();
+    default:
+      return false;
   }
 }

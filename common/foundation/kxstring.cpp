@@ -200,9 +200,9 @@ ckxstr KXReadFile(const char* path) {
 
 int KXWriteFile(const char* path, const void* data, int len, bool append) {
   if (path == nullptr || data == nullptr) return KX_ERR_INVALID_INPUT;
-  long long n = len < 0 ? static_cast<long long>(
-                              strlen(static_cast<const char*>(data)))
-                        : len;
+  long long n =
+      len < 0 ? static_cast<long long>(strlen(static_cast<const char*>(data)))
+              : len;
   if (n > static_cast<long long>(ckxstr::kMaxLength)) {
     KXSetLastError(KX_ERR_SIZE_LIMIT);
     KX_LOG_ERR("KXWriteFile", "write file length %lld to large", n);
