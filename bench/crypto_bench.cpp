@@ -163,7 +163,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
   void PrintRatios() const {
-    std::printf("\nratio = OpenSSL time / our time (above 1: ours is faster)\n");
+    std::printf(
+        "\nratio = OpenSSL time / our time (above 1: ours is faster)\n");
     for (const auto& [name, ours] : times_) {
       const size_t at = name.find("/ours");
       if (at == std::string::npos) continue;

@@ -40,7 +40,8 @@ const unsigned char kSm3Prefix[] = {0x30, 0x30, 0x30, 0x0c, 0x06, 0x08,
                                     0x2a, 0x81, 0x1c, 0xcf, 0x55, 0x01,
                                     0x83, 0x11, 0x05, 0x00, 0x04, 0x20};
 
-#define KX_DIGEST(nid, size, prefix) {nid, size, prefix, sizeof prefix}
+#define KX_DIGEST(nid, size, prefix) \
+  { nid, size, prefix, sizeof prefix }
 const DigestSpec kDigests[] = {
     KX_DIGEST(kNidMd5, 16, kMd5Prefix),
     KX_DIGEST(kNidSha0, 20, kSha0Prefix),

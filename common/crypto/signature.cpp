@@ -108,8 +108,8 @@ uint32_t VerifySm2(const X509_PUBKEY* key, const void* data,
     LogEmpty("KXVerifyData", __LINE__);
     return KX_ERR_INVALID_CERT;
   }
-  if (SM2_Verify(static_cast<const unsigned char*>(data), dataLength,
-                 sig.get(), point.get()) != 1)
+  if (SM2_Verify(static_cast<const unsigned char*>(data), dataLength, sig.get(),
+                 point.get()) != 1)
     return VerifyFailed(__LINE__);
   return 0;
 }
@@ -186,11 +186,9 @@ extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
   try {
     switch (KXCertAlgo(key)) {
       case 1:
-        return kx::VerifyRsa(key, data, dataLength, signature,
-                             signatureLength);
+        return kx::VerifyRsa(key, data, dataLength, signature, signatureLength);
       case 2:
-        return kx::VerifySm2(key, data, dataLength, signature,
-                             signatureLength);
+        return kx::VerifySm2(key, data, dataLength, signature, signatureLength);
       default:
         kx::LogEmpty("KXVerifyData", __LINE__);
         return KX_ERR_FAIL;

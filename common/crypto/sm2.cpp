@@ -138,8 +138,7 @@ extern "C" int SM2_do_verify(const unsigned char e[32], const ECDSA_SIG* sig,
 }
 
 extern "C" int SM2_Sign(ECDSA_SIG* sig, const unsigned char* msg,
-                        uint32_t msgLen, const EC_POINT* pub,
-                        const BIGNUM* d) {
+                        uint32_t msgLen, const EC_POINT* pub, const BIGNUM* d) {
   if (sig == nullptr || msg == nullptr || d == nullptr ||
       g_sm2.group == nullptr)
     return 0;
