@@ -86,7 +86,9 @@ extern "C" void SM2_GROUP_init() {
     g_sm2.group = group;
     g_sm2.g = g;
     g_sm2.n = n;
+    g_sm2.p = p;
     n = nullptr;
+    p = nullptr;
   } else {
     EC_POINT_free(g);
     EC_GROUP_free(group);
@@ -104,6 +106,8 @@ extern "C" void SM2_GROUP_clear() {
   EC_POINT_free(g_sm2.g);
   EC_GROUP_free(g_sm2.group);
   BN_free(g_sm2.n);
+  BN_free(g_sm2.p);
+  g_sm2.p = nullptr;
   g_sm2.group = nullptr;
   g_sm2.g = nullptr;
   g_sm2.n = nullptr;
