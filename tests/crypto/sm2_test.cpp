@@ -353,3 +353,52 @@ TEST(SharedPtr, CountsReferencesAndFreesOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// x1 of s*G + t*P may lie in [n, p); then (e + x1) mod n == r holds for
+// x1 = c + n rather than c = (r - e) mod n. Such a point is rare by chance,
+// so build one: Q with x(Q) >= n, P = (Q - G) / 2, r = s = 1 (t = 2), and
+// e = (1 - x(Q)) mod n.
+TEST(Sm2, VerifiesWhenX1IsAtLeastTheOrder) {
+  std::unique_ptr<EC_GROUP, kit::Free> group(
+      EC_GROUP_new_by_curve_name(NID_sm2));
+  std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
+  const BIGNUM* n = EC_GROUP_get0_order(group.get());
+  std::unique_ptr<EC_POINT, kit::Free> q(EC_POINT_new(group.get()));
+  kit::Bn x(BN_dup(n));
+  for (;;) {
+    BN_add_word(x.get(), 1);
+    if (EC_POINT_set_compressed_coordinates(group.get(), q.get(), x.get(), 0,
+                                            ctx.get()) == 1)
+      break;
+  }
+  // P = inv(2) * (Q - G)
+  std::unique_ptr<EC_POINT, kit::Free> p(
+      EC_POINT_dup(EC_GROUP_get0_generator(group.get()), group.get()));
+  EC_POINT_invert(group.get(), p.get(), ctx.get());
+  EC_POINT_add(group.get(), p.get(), p.get(), q.get(), ctx.get());
+  kit::Bn two(BN_new()), half(BN_new());
+  BN_set_word(two.get(), 2);
+  BN_mod_inverse(half.get(), two.get(), n, ctx.get());
+  EC_POINT_mul(group.get(), p.get(), nullptr, p.get(), half.get(), ctx.get());
+  unsigned char pub[65];
+  ASSERT_EQ(65u, EC_POINT_point2oct(group.get(), p.get(),
+                                    POINT_CONVERSION_UNCOMPRESSED, pub, 65,
+                                    ctx.get()));
+  shared_ptr<EC_POINT> point = KXStrToECPoint(pub, 65);
+  ASSERT_TRUE(point);
+
+  kit::Bn eNum(BN_new()), one(BN_new());
+  BN_one(one.get());
+  BN_mod_sub(eNum.get(), one.get(), x.get(), n, ctx.get());
+  unsigned char e[32];
+  BN_bn2binpad(eNum.get(), e, 32);
+  std::unique_ptr<ECDSA_SIG, kit::Free> sig(ECDSA_SIG_new());
+  ECDSA_SIG_set0(sig.get(), BN_dup(one.get()), BN_dup(one.get()));
+  EXPECT_EQ(1, SM2_do_verify(e, sig.get(), point.get()));
+  e[31] ^= 1;
+  EXPECT_EQ(0, SM2_do_verify(e, sig.get(), point.get()));
+}
+
+}  // namespace
