@@ -306,14 +306,11 @@ shared_ptr<X509> KXStrToP12(const void* bytes, uint32_t length,
   if (!p12) return shared_ptr<X509>();
   EVP_PKEY* pkey = nullptr;
   X509* cert = nullptr;
-  if (PKCS12_parse(p12.get(), password, &pkey, &cert, nullptr) != 1) {
-    EVP_PKEY_free(pkey);
-    X509_free(cert);
-    return shared_ptr<X509>();
-  }
+  const int parsed = PKCS12_parse(p12.get(), password, &pkey, &cert, nullptr);
+  // Whatever came back is owned by these holders, on every path.
   shared_ptr<X509> certHolder(cert);
   shared_ptr<EVP_PKEY> keyHolder(pkey);
-  if (!certHolder || !keyHolder) return shared_ptr<X509>();
+  if (parsed != 1 || !certHolder || !keyHolder) return shared_ptr<X509>();
   key = keyHolder;
   return certHolder;
 }
