@@ -160,8 +160,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      times_[run.run_name.str()].push_back(run.GetAdjustedCPUTime());
+      if (run.error_occurred) continue;
+      if (run.run_type == Run::RT_Iteration) {
+        times_[run.run_name.str()].push_back(run.GetAdjustedCPUTime());
+      } else if (run.aggregate_name == "median") {
+        // Only the aggregates are reported
+        // (--benchmark_report_aggregates_only).
+        times_[run.run_name.str()] = {run.GetAdjustedCPUTime()};
+      }
     }
   }
   void PrintRatios() const {
