@@ -33,21 +33,20 @@ KX_EXPORT bool KXIniReadBool(const ckxstr& ini, const char* section,
 // Sets a value in place (null counts as ""): replaces an existing value,
 // adds the key as the last line of its section, or appends a new section.
 // True when the text was edited.
-KX_EXPORT bool KXIniWriteStr(ckxstr& ini, const char* section,
-                             const char* key, const char* value);
-KX_EXPORT bool KXIniWriteInt(ckxstr& ini, const char* section,
-                             const char* key, int value);
-KX_EXPORT bool KXIniWriteLong(ckxstr& ini, const char* section,
-                              const char* key, long long value);
+KX_EXPORT bool KXIniWriteStr(ckxstr& ini, const char* section, const char* key,
+                             const char* value);
+KX_EXPORT bool KXIniWriteInt(ckxstr& ini, const char* section, const char* key,
+                             int value);
+KX_EXPORT bool KXIniWriteLong(ckxstr& ini, const char* section, const char* key,
+                              long long value);
 KX_EXPORT bool KXIniWriteDouble(ckxstr& ini, const char* section,
                                 const char* key, double value);
 // Writes "TRUE" or "FALSE".
-KX_EXPORT bool KXIniWriteBool(ckxstr& ini, const char* section,
-                              const char* key, bool value);
+KX_EXPORT bool KXIniWriteBool(ckxstr& ini, const char* section, const char* key,
+                              bool value);
 
 // Removes the key's line and the line breaks after it; false if not found.
-KX_EXPORT bool KXIniEraseKey(ckxstr& ini, const char* section,
-                             const char* key);
+KX_EXPORT bool KXIniEraseKey(ckxstr& ini, const char* section, const char* key);
 // Removes the section header and its lines up to the next section header;
 // false if the section is not found.
 KX_EXPORT bool KXIniEraseSection(ckxstr& ini, const char* section);

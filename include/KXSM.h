@@ -13,12 +13,12 @@
 
 // SM3 context: caller-allocated, passed to every SM3 call.
 struct SM3_CTX_1 {
-  uint32_t state[8];     // chaining state
-  uint32_t block[16];    // message block, words loaded big-endian
-  uint8_t partial[4];    // bytes collecting towards the next word
-  uint32_t partialLen;   // bytes in `partial`, 0..3
-  uint32_t wordCount;    // words in `block`, 0..15
-  uint64_t totalLen;     // message length in bytes
+  uint32_t state[8];    // chaining state
+  uint32_t block[16];   // message block, words loaded big-endian
+  uint8_t partial[4];   // bytes collecting towards the next word
+  uint32_t partialLen;  // bytes in `partial`, 0..3
+  uint32_t wordCount;   // words in `block`, 0..15
+  uint64_t totalLen;    // message length in bytes
 };
 
 extern "C" {

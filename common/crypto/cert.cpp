@@ -136,8 +136,8 @@ ckxstr KXX509ToStr(const X509* cert, bool pem) {
     kx::LogEmpty("KXX509ToStr", __LINE__);
     return ckxstr();
   }
-  const int ok = pem ? PEM_write_bio_X509(bio.get(), cert)
-                     : i2d_X509_bio(bio.get(), cert);
+  const int ok =
+      pem ? PEM_write_bio_X509(bio.get(), cert) : i2d_X509_bio(bio.get(), cert);
   if (ok != 1) {
     KXSetLastError(KX_ERR_FAIL);
     kx::LogEmpty("KXX509ToStr", __LINE__);
@@ -175,7 +175,8 @@ ckxstr KXGetX509Name(const X509_NAME* name, int nid) {
       return out;
     }
     // Attributes without a short name are written as dotted OIDs.
-    const char* shortName = entryNid == NID_undef ? nullptr : OBJ_nid2sn(entryNid);
+    const char* shortName =
+        entryNid == NID_undef ? nullptr : OBJ_nid2sn(entryNid);
     char oid[80];
     if (shortName == nullptr) {
       if (OBJ_obj2txt(oid, sizeof oid, obj, 1) <= 0) oid[0] = '\0';
@@ -305,14 +306,11 @@ shared_ptr<X509> KXStrToP12(const void* bytes, uint32_t length,
   if (!p12) return shared_ptr<X509>();
   EVP_PKEY* pkey = nullptr;
   X509* cert = nullptr;
-  if (PKCS12_parse(p12.get(), password, &pkey, &cert, nullptr) != 1) {
-    EVP_PKEY_free(pkey);
-    X509_free(cert);
-    return shared_ptr<X509>();
-  }
+  const int parsed = PKCS12_parse(p12.get(), password, &pkey, &cert, nullptr);
+  // Whatever came back is owned by these holders, on every path.
   shared_ptr<X509> certHolder(cert);
   shared_ptr<EVP_PKEY> keyHolder(pkey);
-  if (!certHolder || !keyHolder) return shared_ptr<X509>();
+  if (parsed != 1 || !certHolder || !keyHolder) return shared_ptr<X509>();
   key = keyHolder;
   return certHolder;
 }

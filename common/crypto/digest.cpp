@@ -40,8 +40,9 @@ const unsigned char kSm3Prefix[] = {0x30, 0x30, 0x30, 0x0c, 0x06, 0x08,
                                     0x2a, 0x81, 0x1c, 0xcf, 0x55, 0x01,
                                     0x83, 0x11, 0x05, 0x00, 0x04, 0x20};
 
-#define KX_DIGEST(nid, size, prefix) {nid, size, prefix, sizeof prefix}
-const DigestSpec kDigests[] = {
+#define KX_DIGEST(nid, size, prefix) \
+  { nid, size, prefix, sizeof prefix }
+const DigestEntry kDigests[] = {
     KX_DIGEST(kNidMd5, 16, kMd5Prefix),
     KX_DIGEST(kNidSha0, 20, kSha0Prefix),
     KX_DIGEST(kNidSha1, 20, kSha1Prefix),
@@ -75,43 +76,43 @@ const EVP_MD* LibcryptoDigest(int nid) {
 // The digest into a fresh ckxstr, optionally behind its DigestInfo prefix.
 ckxstr DigestToStr(const void* data, uint32_t length, int nid, bool withPrefix,
                    bool logPass) {
-  const DigestSpec* spec = FindDigest(nid);
-  if (data == nullptr || spec == nullptr) return ckxstr();
+  const DigestEntry* entry = FindDigest(nid);
+  if (data == nullptr || entry == nullptr) return ckxstr();
   if (logPass && nid != kNidSm3)
     KX_LOG(KX_LOG_DEBUG, "KXDigestByNID", "==>nid is %d, EVP_MD end ", nid);
   unsigned char out[19 + 64];
-  const size_t prefixLength = withPrefix ? spec->prefixLength : 0;
-  for (size_t i = 0; i < prefixLength; ++i) out[i] = spec->prefix[i];
-  if (!ComputeDigest(*spec, data, length, out + prefixLength)) return ckxstr();
+  const size_t prefixLength = withPrefix ? entry->prefixLength : 0;
+  for (size_t i = 0; i < prefixLength; ++i) out[i] = entry->prefix[i];
+  if (!ComputeDigest(*entry, data, length, out + prefixLength)) return ckxstr();
   ckxstr result;
-  if (!result.assign(out, static_cast<uint32_t>(prefixLength + spec->size)))
+  if (!result.assign(out, static_cast<uint32_t>(prefixLength + entry->size)))
     return ckxstr();
   return result;
 }
 
 }  // namespace
 
-const DigestSpec* FindDigest(int nid) {
-  for (const DigestSpec& spec : kDigests)
-    if (spec.nid == nid) return &spec;
+const DigestEntry* FindDigest(int nid) {
+  for (const DigestEntry& entry : kDigests)
+    if (entry.nid == nid) return &entry;
   return nullptr;
 }
 
-bool ComputeDigest(const DigestSpec& spec, const void* data, size_t length,
+bool ComputeDigest(const DigestEntry& entry, const void* data, size_t length,
                    unsigned char* out) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  if (spec.nid == kNidSm3) {
+  if (entry.nid == kNidSm3) {
     Sm3Digest(bytes, length, out);
     return true;
   }
-  if (spec.nid == kNidSha0) {
+  if (entry.nid == kNidSha0) {
     Sha0Digest(bytes, length, out);
     return true;
   }
   unsigned int outLength = 0;
-  return EVP_Digest(data, length, out, &outLength, LibcryptoDigest(spec.nid),
+  return EVP_Digest(data, length, out, &outLength, LibcryptoDigest(entry.nid),
                     nullptr) == 1 &&
-         outLength == spec.size;
+         outLength == entry.size;
 }
 
 }  // namespace kx

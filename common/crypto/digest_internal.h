@@ -5,7 +5,7 @@
 
 namespace kx {
 
-struct DigestSpec {
+struct DigestEntry {
   int nid;
   size_t size;                  // digest bytes
   const unsigned char* prefix;  // DigestInfo up to the digest bytes
@@ -13,9 +13,9 @@ struct DigestSpec {
 };
 
 // The entry for `nid`, or null for an unknown NID.
-const DigestSpec* FindDigest(int nid);
-// out (spec.size bytes) = digest of data. False when libcrypto fails.
-bool ComputeDigest(const DigestSpec& spec, const void* data, size_t length,
+const DigestEntry* FindDigest(int nid);
+// out (entry.size bytes) = digest of data. False when libcrypto fails.
+bool ComputeDigest(const DigestEntry& entry, const void* data, size_t length,
                    unsigned char* out);
 
 // NIDs of the table.

@@ -18,9 +18,9 @@ namespace kx {
 template <class T>
 struct Deleter;
 
-#define KX_OSSL_DELETER(type, freefn) \
-  template <>                         \
-  struct Deleter<type> {              \
+#define KX_OSSL_DELETER(type, freefn)             \
+  template <>                                     \
+  struct Deleter<type> {                          \
     void operator()(type* p) const { freefn(p); } \
   }
 

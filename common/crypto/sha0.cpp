@@ -51,8 +51,7 @@ void Sha0Block(uint32_t h[5], const unsigned char* p) {
 }  // namespace
 
 void Sha0Digest(const unsigned char* data, size_t len, unsigned char out[20]) {
-  uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476,
-                   0xC3D2E1F0};
+  uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
   const uint64_t bits = static_cast<uint64_t>(len) * 8;
   size_t left = len;
   for (; left >= 64; left -= 64, data += 64) Sha0Block(h, data);

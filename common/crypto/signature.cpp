@@ -16,21 +16,21 @@ namespace {
 
 // Picks the digest of a recovered PKCS #1 block from its length and, where
 // two digests share a length, its DigestInfo prefix. Null: unknown.
-const DigestSpec* IdentifyDigestInfo(const unsigned char* block,
-                                     size_t length) {
-  auto matches = [&](int nid) -> const DigestSpec* {
-    const DigestSpec* spec = FindDigest(nid);
-    if (length == spec->prefixLength + spec->size &&
-        std::memcmp(block, spec->prefix, spec->prefixLength) == 0)
-      return spec;
+const DigestEntry* IdentifyDigestInfo(const unsigned char* block,
+                                      size_t length) {
+  auto matches = [&](int nid) -> const DigestEntry* {
+    const DigestEntry* entry = FindDigest(nid);
+    if (length == entry->prefixLength + entry->size &&
+        std::memcmp(block, entry->prefix, entry->prefixLength) == 0)
+      return entry;
     return nullptr;
   };
   switch (length) {
     case 34:
       return matches(kNidMd5);
     case 35: {
-      const DigestSpec* spec = matches(kNidSha1);
-      return spec != nullptr ? spec : matches(kNidSha0);
+      const DigestEntry* entry = matches(kNidSha1);
+      return entry != nullptr ? entry : matches(kNidSha0);
     }
     case 47:
       return FindDigest(kNidSha224);
@@ -79,13 +79,13 @@ uint32_t VerifyRsa(const X509_PUBKEY* key, const void* data,
                               static_cast<const unsigned char*>(signature),
                               signatureLength) != 1)
     return VerifyFailed(__LINE__);
-  const DigestSpec* spec = IdentifyDigestInfo(block.data(), blockLength);
-  if (spec == nullptr) return VerifyFailed(__LINE__);
+  const DigestEntry* entry = IdentifyDigestInfo(block.data(), blockLength);
+  if (entry == nullptr) return VerifyFailed(__LINE__);
   unsigned char expected[19 + 64];
-  std::memcpy(expected, spec->prefix, spec->prefixLength);
-  if (!ComputeDigest(*spec, data, dataLength, expected + spec->prefixLength))
+  std::memcpy(expected, entry->prefix, entry->prefixLength);
+  if (!ComputeDigest(*entry, data, dataLength, expected + entry->prefixLength))
     return VerifyFailed(__LINE__);
-  if (spec->prefixLength + spec->size != blockLength ||
+  if (entry->prefixLength + entry->size != blockLength ||
       std::memcmp(expected, block.data(), blockLength) != 0)
     return VerifyFailed(__LINE__);
   return 0;
@@ -108,8 +108,8 @@ uint32_t VerifySm2(const X509_PUBKEY* key, const void* data,
     LogEmpty("KXVerifyData", __LINE__);
     return KX_ERR_INVALID_CERT;
   }
-  if (SM2_Verify(static_cast<const unsigned char*>(data), dataLength,
-                 sig.get(), point.get()) != 1)
+  if (SM2_Verify(static_cast<const unsigned char*>(data), dataLength, sig.get(),
+                 point.get()) != 1)
     return VerifyFailed(__LINE__);
   return 0;
 }
@@ -186,11 +186,9 @@ extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
   try {
     switch (KXCertAlgo(key)) {
       case 1:
-        return kx::VerifyRsa(key, data, dataLength, signature,
-                             signatureLength);
+        return kx::VerifyRsa(key, data, dataLength, signature, signatureLength);
       case 2:
-        return kx::VerifySm2(key, data, dataLength, signature,
-                             signatureLength);
+        return kx::VerifySm2(key, data, dataLength, signature, signatureLength);
       default:
         kx::LogEmpty("KXVerifyData", __LINE__);
         return KX_ERR_FAIL;

@@ -45,6 +45,14 @@ bool MessageDigest(const unsigned char* msg, uint32_t msgLen,
   return true;
 }
 
+// x1 == c for the point (X : Y : Z) in Jacobian coordinates, x1 = X / Z^2,
+// tested as X == c * Z^2 (mod p) without the field inversion.
+bool AffineXEquals(const BIGNUM* x, const BIGNUM* zz, const BIGNUM* c,
+                   BN_CTX* ctx, BIGNUM* tmp) {
+  return BN_cmp(c, g_sm2.p) < 0 && BN_mod_mul(tmp, c, zz, g_sm2.p, ctx) &&
+         BN_cmp(tmp, x) == 0;
+}
+
 // Valid when r, s lie in [1, n-1], t = r + s mod n is not 0 and
 // r == (e + x1) mod n for (x1, y1) = s*G + t*P.
 int VerifyDigest(const unsigned char e[32], const ECDSA_SIG* sig,
@@ -61,18 +69,26 @@ int VerifyDigest(const unsigned char e[32], const ECDSA_SIG* sig,
   if (!point) return 0;
   BnCtxScope scope(ctx);
   BIGNUM* t = BN_CTX_get(ctx);
-  BIGNUM* x1 = BN_CTX_get(ctx);
-  BIGNUM* eNum = BN_CTX_get(ctx);
-  if (eNum == nullptr || !BN_mod_add_quick(t, r, s, n) || BN_is_zero(t))
-    return 0;
+  BIGNUM* x = BN_CTX_get(ctx);
+  BIGNUM* y = BN_CTX_get(ctx);
+  BIGNUM* z = BN_CTX_get(ctx);
+  BIGNUM* c = BN_CTX_get(ctx);
+  if (c == nullptr || !BN_mod_add_quick(t, r, s, n) || BN_is_zero(t)) return 0;
   // One simultaneous multiplication; the multiples of G were precomputed
   // when the group was built.
   if (!EC_POINT_mul(g_sm2.group, point.get(), s, pub, t, ctx) ||
-      !EC_POINT_get_affine_coordinates(g_sm2.group, point.get(), x1, nullptr,
-                                       ctx) ||
-      BN_bin2bn(e, 32, eNum) == nullptr || !BN_mod_add(x1, eNum, x1, n, ctx))
+      EC_POINT_is_at_infinity(g_sm2.group, point.get()))
     return 0;
-  return BN_cmp(x1, r) == 0 ? 1 : 0;
+  // (e + x1) mod n == r  <=>  x1 == c or x1 == c + n, with c = (r - e) mod n
+  // and 0 <= x1 < p < 2n. Compared in Jacobian coordinates, which saves the
+  // inversion that the affine x1 would cost.
+  if (!EC_POINT_get_Jprojective_coordinates_GFp(g_sm2.group, point.get(), x, y,
+                                                z, ctx) ||
+      BN_is_zero(z) || !BN_mod_sqr(z, z, g_sm2.p, ctx) ||
+      BN_bin2bn(e, 32, y) == nullptr || !BN_mod_sub(c, r, y, n, ctx))
+    return 0;
+  if (AffineXEquals(x, z, c, ctx, y)) return 1;
+  return BN_add(c, c, n) && AffineXEquals(x, z, c, ctx, y) ? 1 : 0;
 }
 
 }  // namespace
@@ -138,8 +154,7 @@ extern "C" int SM2_do_verify(const unsigned char e[32], const ECDSA_SIG* sig,
 }
 
 extern "C" int SM2_Sign(ECDSA_SIG* sig, const unsigned char* msg,
-                        uint32_t msgLen, const EC_POINT* pub,
-                        const BIGNUM* d) {
+                        uint32_t msgLen, const EC_POINT* pub, const BIGNUM* d) {
   if (sig == nullptr || msg == nullptr || d == nullptr ||
       g_sm2.group == nullptr)
     return 0;

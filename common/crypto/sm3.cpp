@@ -255,6 +255,7 @@ extern "C" int SM3_Init_1(SM3_CTX_1* ctx) {
 }
 
 extern "C" void SM3_Byte(SM3_CTX_1* ctx, unsigned char byte) {
+  if (ctx == nullptr) return;
   // The mask keeps a context with a corrupted count inside its own buffer.
   ctx->partial[ctx->partialLen & 3] = byte;
   ctx->partialLen = (ctx->partialLen & 3) + 1;
@@ -302,6 +303,7 @@ extern "C" void SM3_Update_1(SM3_CTX_1* ctx, const unsigned char* data,
 }
 
 extern "C" void SM3_Final_1(SM3_CTX_1* ctx, unsigned char out[32]) {
+  if (ctx == nullptr || out == nullptr) return;
   const uint64_t bits = ctx->totalLen * 8;
   SM3_Byte(ctx, 0x80);
   while (ctx->partialLen != 0) SM3_Byte(ctx, 0);

@@ -126,8 +126,8 @@ void* basic_tls_get_data(const void* key) {
   return it == map->end() ? nullptr : it->second.data;
 }
 
-void basic_tls_set_data(const void* key, void* data,
-                        basic_tls_cleanup* cleanup, bool cleanOld) {
+void basic_tls_set_data(const void* key, void* data, basic_tls_cleanup* cleanup,
+                        bool cleanOld) {
   if (!kx::g_tlsKeyReady) return;
   auto* map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
   if (map == nullptr) {

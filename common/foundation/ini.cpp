@@ -21,16 +21,16 @@ struct IniMatch {
   bool sectionFound = false;
   uint32_t sectionStart = 0;  // the "[" of the header
   uint32_t nameStart = 0;
-  uint32_t nameEnd = 0;       // the closing "]"
-  uint32_t headerEnd = 0;     // end of the header line
+  uint32_t nameEnd = 0;    // the closing "]"
+  uint32_t headerEnd = 0;  // end of the header line
   // Start of the line that ended the key search: the next section header, a
   // line without "=", or the end of the text.
   uint32_t searchEnd = 0;
   bool keyFound = false;
   uint32_t lineStart = 0;
-  uint32_t keyEnd = 0;        // after the key, trailing blanks removed
-  uint32_t valueStart = 0;    // after "=" and the blanks that follow it
-  uint32_t lineEnd = 0;       // the line break or the end of the text
+  uint32_t keyEnd = 0;      // after the key, trailing blanks removed
+  uint32_t valueStart = 0;  // after "=" and the blanks that follow it
+  uint32_t lineEnd = 0;     // the line break or the end of the text
 };
 
 uint32_t LineEnd(const char* s, uint32_t n, uint32_t pos) {
@@ -96,7 +96,8 @@ IniMatch Find(const ckxstr& ini, const char* section, const char* key) {
     }
     const void* eq = memchr(s + pos, '=', end - pos);
     if (eq == nullptr) break;  // a line without "=" ends the section's keys
-    const uint32_t eqAt = static_cast<uint32_t>(static_cast<const char*>(eq) - s);
+    const uint32_t eqAt =
+        static_cast<uint32_t>(static_cast<const char*>(eq) - s);
     uint32_t keyEnd = eqAt;
     while (keyEnd > pos && IsBlank(s[keyEnd - 1])) --keyEnd;
     if (SameBytes(s, pos, keyEnd, key, keyLen)) {
@@ -154,8 +155,8 @@ int KXIniReadInt(const ckxstr& ini, const char* section, const char* key,
   return static_cast<int>(v);
 }
 
-long long KXIniReadLong(const ckxstr& ini, const char* section,
-                        const char* key, long long def) {
+long long KXIniReadLong(const ckxstr& ini, const char* section, const char* key,
+                        long long def) {
   const ckxstr value = ReadValue(ini, section, key);
   if (value.empty()) return def;
   return strtoll(value.c_str(), nullptr, 10);
@@ -183,9 +184,8 @@ bool KXIniWriteStr(ckxstr& ini, const char* section, const char* key,
   const IniMatch m = Find(ini, section, key);
 
   if (m.keyFound)  // the key, its blanks and the line break stay
-    return ini.replace(static_cast<int>(m.valueStart),
-                       m.lineEnd - m.valueStart, value,
-                       static_cast<uint32_t>(strlen(value)));
+    return ini.replace(static_cast<int>(m.valueStart), m.lineEnd - m.valueStart,
+                       value, static_cast<uint32_t>(strlen(value)));
 
   ckxstr added;
   if (!m.sectionFound) {

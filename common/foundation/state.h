@@ -10,8 +10,8 @@
 namespace kx {
 
 struct LogState {
-  int minLevel = 2;    // INFO
-  long long size = -1; // bytes in the current file; -1 not yet measured
+  int minLevel = 2;     // INFO
+  long long size = -1;  // bytes in the current file; -1 not yet measured
   FILE* file = nullptr;
 };
 

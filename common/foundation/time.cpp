@@ -52,8 +52,8 @@ long DaysFromCivil(int year, int month, int day) {
   // Count years from March so that the leap day is the last day of a year.
   const long y = year - (month <= 2 ? 1 : 0);
   const long era = (y >= 0 ? y : y - 399) / 400;
-  const long yearOfEra = y - era * 400;                            // 0..399
-  const long monthFromMarch = month > 2 ? month - 3 : month + 9;   // 0..11
+  const long yearOfEra = y - era * 400;                           // 0..399
+  const long monthFromMarch = month > 2 ? month - 3 : month + 9;  // 0..11
   const long dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;
   const long dayOfEra =
       yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
@@ -201,7 +201,8 @@ long KXStrToTime(const char* text, int len, bool utc) {
             !ReadDigits(text + 15, 3, &millis))
           return -1;
       } else {  // YYYY-MM-DD hh:mm:ss, any separators
-        if (!ReadDigits(text, 4, &f.year) || !ReadDigits(text + 5, 2, &f.month) ||
+        if (!ReadDigits(text, 4, &f.year) ||
+            !ReadDigits(text + 5, 2, &f.month) ||
             !ReadDigits(text + 8, 2, &f.day) ||
             !ReadDigits(text + 11, 2, &f.hour) ||
             !ReadDigits(text + 14, 2, &f.minute) ||

@@ -22,7 +22,7 @@ const uint32_t kSha1DigestInfoLength = 35;
 const uint32_t kSm2DigestLength = 32;
 
 // Logs `format` with the code as its only argument and returns the code.
-#define KX_FAIL(function, format, code)                         \
+#define KX_FAIL(function, format, code)                     \
   (KXLog(KX_LOG_ERROR, function, __LINE__, format, (code)), \
    static_cast<uint32_t>(code))
 
@@ -37,8 +37,7 @@ shared_ptr<X509> ParseCert(const unsigned char* cert, uint32_t certLen) {
 }  // namespace
 
 extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
-                                    uint32_t dataLen,
-                                    const unsigned char* cert,
+                                    uint32_t dataLen, const unsigned char* cert,
                                     uint32_t certLen, unsigned char* out,
                                     uint32_t* outLen) {
   static const char kFn[] = "SEBF_DigestData";
@@ -59,7 +58,8 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
     }
     ckxstr digest = KXDigestASN1ByNID(data, dataLen, kSha1Nid);
     if (digest.empty())
-      return KX_FAIL(kFn, "SEBF_DigestData==>%d -- KXDigestByNID() digest error",
+      return KX_FAIL(kFn,
+                     "SEBF_DigestData==>%d -- KXDigestByNID() digest error",
                      KX_ERR_DIGEST);
     std::memcpy(out, digest.c_str(), digest.length());
     *outLen = digest.length();
@@ -77,20 +77,21 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
   // DER only here.
   const unsigned char* p = cert;
   std::unique_ptr<X509, X509Free> x509(
-      certLen > 0x7FFFFFFFu ? nullptr
-                            : d2i_X509(nullptr, &p, static_cast<long>(certLen)));
+      certLen > 0x7FFFFFFFu
+          ? nullptr
+          : d2i_X509(nullptr, &p, static_cast<long>(certLen)));
   if (!x509)
     return KX_FAIL(kFn, "SEBF_DigestData==>%d -- d2i_X509() pchCert error",
                    KX_ERR_INVALID_CERT);
   const ASN1_BIT_STRING* key = X509_get0_pubkey_bitstr(x509.get());
   shared_ptr<EC_POINT> point =
-      key == nullptr ? shared_ptr<EC_POINT>()
-                     : KXStrToECPoint(ASN1_STRING_get0_data(key),
-                                      ASN1_STRING_length(key));
+      key == nullptr
+          ? shared_ptr<EC_POINT>()
+          : KXStrToECPoint(ASN1_STRING_get0_data(key), ASN1_STRING_length(key));
   if (!point)
-    return KX_FAIL(kFn,
-                   "SEBF_DigestData==>%d -- KXStrToECPoint() gen ecc hash error",
-                   KX_ERR_DIGEST);
+    return KX_FAIL(
+        kFn, "SEBF_DigestData==>%d -- KXStrToECPoint() gen ecc hash error",
+        KX_ERR_DIGEST);
   unsigned char e[32];
   if (SM2_do_dgst(e, data, dataLen, point.get()) != 1)
     return KX_FAIL(kFn, "SEBF_DigestData==>%d -- SM2_do_dgst() error",
@@ -136,15 +137,15 @@ extern "C" uint32_t SEBF_VerifyUserCertLink(void* reserved,
                    KX_ERR_INVALID_CERT);
   if (checkPeriod == 0) return 0;
   // KXASN1ToTime2 only reads the string.
-  const long notBefore = KXASN1ToTime2(
-      const_cast<ASN1_TIME*>(X509_get0_notBefore(x509.get())));
+  const long notBefore =
+      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notBefore(x509.get())));
   if (notBefore == -1)
     return KX_FAIL(kFn,
                    "SEBF_VerifyUserCertLink==>%d -- KXASN1ToTime() cert start "
                    "time error",
                    KX_ERR_TIME_FORMAT);
-  const long notAfter = KXASN1ToTime2(
-      const_cast<ASN1_TIME*>(X509_get0_notAfter(x509.get())));
+  const long notAfter =
+      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notAfter(x509.get())));
   if (notAfter == -1)
     return KX_FAIL(kFn,
                    "SEBF_VerifyUserCertLink==>%d -- KXASN1ToTime() cert end "

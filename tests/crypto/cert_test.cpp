@@ -59,7 +59,8 @@ TEST(Cert, RefusesWhatDoesNotParse) {
   };
   for (const Row& row : rows) {
     KXSetLastError(0);
-    EXPECT_FALSE(KXStrToX509(row.bytes.data(), static_cast<int>(row.bytes.size())))
+    EXPECT_FALSE(
+        KXStrToX509(row.bytes.data(), static_cast<int>(row.bytes.size())))
         << row.name;
     EXPECT_EQ(KXGetLastError(), KX_ERR_INVALID_CERT) << row.name;
   }
@@ -104,7 +105,8 @@ TEST(Cert, NamesAndKeyTypes) {
   const ASN1_BIT_STRING* sig = nullptr;
   X509_get0_signature(&sig, nullptr, p256Cert.get());
   char expected[16];
-  std::snprintf(expected, sizeof expected, "RSA_%04d", 8 * ASN1_STRING_length(sig));
+  std::snprintf(expected, sizeof expected, "RSA_%04d",
+                8 * ASN1_STRING_length(sig));
   EXPECT_EQ(Text(KXSignType(p256Cert.get())), expected);
   EXPECT_EQ(KXCertAlgo(nullptr), KX_ERR_INVALID_INPUT);
 
@@ -128,12 +130,15 @@ TEST(Cert, Asn1ToStr) {
   EXPECT_TRUE(KXASN1ToStr(negative.get()).empty());
   std::unique_ptr<ASN1_BIT_STRING, void (*)(ASN1_BIT_STRING*)> bits(
       ASN1_BIT_STRING_new(), ASN1_BIT_STRING_free);
-  ASN1_BIT_STRING_set(bits.get(), const_cast<unsigned char*>(
-                                      reinterpret_cast<const unsigned char*>("\x01\xab")), 2);
+  ASN1_BIT_STRING_set(bits.get(),
+                      const_cast<unsigned char*>(
+                          reinterpret_cast<const unsigned char*>("\x01\xab")),
+                      2);
   EXPECT_EQ(Text(KXASN1ToStr(bits.get())), "01ab");
   std::unique_ptr<ASN1_OCTET_STRING, void (*)(ASN1_OCTET_STRING*)> octets(
       ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
-  ASN1_OCTET_STRING_set(octets.get(), reinterpret_cast<const unsigned char*>("ab"), 2);
+  ASN1_OCTET_STRING_set(octets.get(),
+                        reinterpret_cast<const unsigned char*>("ab"), 2);
   EXPECT_TRUE(KXASN1ToStr(octets.get()).empty());
   EXPECT_TRUE(KXASN1ToStr(nullptr).empty());
 }
@@ -145,10 +150,12 @@ TEST(Cert, KeyIdentifiersMatchOpenssl) {
   const ASN1_OCTET_STRING* ski = X509_get0_subject_key_id(cert.get());
   const ASN1_OCTET_STRING* aki = X509_get0_authority_key_id(cert.get());
   ASSERT_TRUE(ski && aki);
-  EXPECT_EQ(Text(KXGetSubjectKeyId(exts)),
-            kit::ToHex(ASN1_STRING_get0_data(ski), ASN1_STRING_length(ski), false));
-  EXPECT_EQ(Text(KXGetAuthorKeyId(exts)),
-            kit::ToHex(ASN1_STRING_get0_data(aki), ASN1_STRING_length(aki), false));
+  EXPECT_EQ(
+      Text(KXGetSubjectKeyId(exts)),
+      kit::ToHex(ASN1_STRING_get0_data(ski), ASN1_STRING_length(ski), false));
+  EXPECT_EQ(
+      Text(KXGetAuthorKeyId(exts)),
+      kit::ToHex(ASN1_STRING_get0_data(aki), ASN1_STRING_length(aki), false));
   kit::CertOptions none;
   none.keyIds = false;
   kit::Cert bare = kit::MakeCert(key.get(), key.get(), none);
@@ -185,7 +192,8 @@ TEST(Cert, AuthorKeyIdNeverReadsOutsideTheValue) {
     // The extension value, in an exact-size heap copy.
     std::unique_ptr<ASN1_OCTET_STRING, void (*)(ASN1_OCTET_STRING*)> octets(
         ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
-    ASN1_OCTET_STRING_set(octets.get(), value.data(), static_cast<int>(value.size()));
+    ASN1_OCTET_STRING_set(octets.get(), value.data(),
+                          static_cast<int>(value.size()));
     STACK_OF(X509_EXTENSION)* exts = sk_X509_EXTENSION_new_null();
     X509_EXTENSION* ext = X509_EXTENSION_create_by_NID(
         nullptr, NID_authority_key_identifier, 0, octets.get());
@@ -200,11 +208,12 @@ TEST(Cert, SubjectKeyIdOfShortValuesIsEmpty) {
     const Bytes value = kit::FromHex(hex);
     std::unique_ptr<ASN1_OCTET_STRING, void (*)(ASN1_OCTET_STRING*)> octets(
         ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
-    ASN1_OCTET_STRING_set(octets.get(), value.data(), static_cast<int>(value.size()));
+    ASN1_OCTET_STRING_set(octets.get(), value.data(),
+                          static_cast<int>(value.size()));
     STACK_OF(X509_EXTENSION)* exts = sk_X509_EXTENSION_new_null();
-    sk_X509_EXTENSION_push(exts, X509_EXTENSION_create_by_NID(
-                                     nullptr, NID_subject_key_identifier, 0,
-                                     octets.get()));
+    sk_X509_EXTENSION_push(
+        exts, X509_EXTENSION_create_by_NID(nullptr, NID_subject_key_identifier,
+                                           0, octets.get()));
     EXPECT_TRUE(KXGetSubjectKeyId(exts).empty()) << hex;
     sk_X509_EXTENSION_pop_free(exts, X509_EXTENSION_free);
   }
@@ -222,7 +231,8 @@ TEST(Cert, Pkcs12) {
   OPENSSL_free(der);
 
   shared_ptr<EVP_PKEY> pkey;
-  shared_ptr<X509> parsed = KXStrToP12(bytes.data(), bytes.size(), "secret", pkey);
+  shared_ptr<X509> parsed =
+      KXStrToP12(bytes.data(), bytes.size(), "secret", pkey);
   ASSERT_TRUE(parsed);
   ASSERT_TRUE(pkey);
   EXPECT_EQ(kit::Der(parsed.get()), kit::Der(cert.get()));

@@ -44,7 +44,8 @@ inline const char kSm2Id[] = "1234567812345678";
 inline Bytes FromHex(const std::string& hex) {
   Bytes out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    out.push_back(
+        static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 inline std::string ToHex(const void* data, size_t len, bool upper = true) {
@@ -129,7 +130,8 @@ inline bool OsslSm2Verify(EVP_PKEY* key, const Bytes& msg, const Bytes& sig) {
   std::unique_ptr<EVP_PKEY_CTX, Free> pctx(EVP_PKEY_CTX_new(key, nullptr));
   EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Id, 16);
   EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.get());
-  return EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, key) == 1 &&
+  return EVP_DigestVerifyInit(md.get(), nullptr, EVP_sm3(), nullptr, key) ==
+             1 &&
          EVP_DigestVerify(md.get(), sig.data(), sig.size(), msg.data(),
                           msg.size()) == 1;
 }
@@ -141,7 +143,8 @@ inline Bytes RsaSignBlock(EVP_PKEY* key, const Bytes& block) {
   size_t len = sig.size();
   if (EVP_PKEY_sign_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_sign(ctx.get(), sig.data(), &len, block.data(), block.size()) != 1)
+      EVP_PKEY_sign(ctx.get(), sig.data(), &len, block.data(), block.size()) !=
+          1)
     return Bytes();
   sig.resize(len);
   return sig;
@@ -152,17 +155,19 @@ struct CertOptions {
   std::string issuer = "Issuer";
   long notBeforeDays = -1;  // relative to now
   long notAfterDays = 365;
-  bool keyIds = true;       // subject and authority key identifiers
+  bool keyIds = true;  // subject and authority key identifiers
 };
 
 inline void AddName(X509_NAME* name, const std::string& cn) {
   X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("Org"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                             reinterpret_cast<const unsigned char*>("CN"), -1,
                              -1, 0);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("Org"), -1,
+                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(cn.c_str()),
+                             -1, -1, 0);
 }
 
 // Signs the certificate with the issuer key: SM2 with SM3 and the default

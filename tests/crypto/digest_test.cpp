@@ -34,11 +34,14 @@ TEST(Digest, EveryNidMatchesOpensslAndCarriesItsPrefix) {
     const Bytes data = kit::RandomBytes(len);
     const void* p = len == 0 ? static_cast<const void*>("") : data.data();
     for (const Row& row : kRows) {
-      const Bytes raw = Of(KXDigestByNID(p, static_cast<uint32_t>(len), row.nid));
-      const Bytes info = Of(KXDigestASN1ByNID(p, static_cast<uint32_t>(len), row.nid));
+      const Bytes raw =
+          Of(KXDigestByNID(p, static_cast<uint32_t>(len), row.nid));
+      const Bytes info =
+          Of(KXDigestASN1ByNID(p, static_cast<uint32_t>(len), row.nid));
       std::string prefix = row.prefix;
       ASSERT_GT(info.size(), raw.size()) << row.nid;
-      EXPECT_EQ(kit::ToHex(Bytes(info.begin(), info.end() - raw.size())), prefix)
+      EXPECT_EQ(kit::ToHex(Bytes(info.begin(), info.end() - raw.size())),
+                prefix)
           << row.nid;
       EXPECT_EQ(Bytes(info.end() - raw.size(), info.end()), raw) << row.nid;
       if (row.md != nullptr) {

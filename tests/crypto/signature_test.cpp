@@ -46,29 +46,47 @@ TEST_F(RsaVerify, EveryDigestInfoOfTheTable) {
     Bytes data;
     Bytes block;
   } rows[] = {
-      {"MD5", data, DigestInfo("3020300C06082A864886F70D020505000410", OpensslDigest(EVP_md5(), data))},
+      {"MD5", data,
+       DigestInfo("3020300C06082A864886F70D020505000410",
+                  OpensslDigest(EVP_md5(), data))},
       // SHA-0 of "abc", FIPS 180 (1993).
-      {"SHA-0", abc, DigestInfo("3021300906052B0E03021205000414",
-                                kit::FromHex("0164b8a914cd2a5e74c4f7ff082c4d97f1edf880"))},
-      {"SHA-1", data, DigestInfo("3021300906052B0E03021A05000414", OpensslDigest(EVP_sha1(), data))},
-      {"SHA-224", data, DigestInfo("302D300D06096086480165030402040500041C", OpensslDigest(EVP_sha224(), data))},
-      {"SHA-256", data, DigestInfo("3031300D060960864801650304020105000420", OpensslDigest(EVP_sha256(), data))},
-      {"SHA-384", data, DigestInfo("3041300D060960864801650304020205000430", OpensslDigest(EVP_sha384(), data))},
-      {"SHA-512", data, DigestInfo("3051300D060960864801650304020305000440", OpensslDigest(EVP_sha512(), data))},
-      {"SM3", data, DigestInfo("3030300C06082A811CCF5501831105000420", OpensslDigest(EVP_sm3(), data))},
+      {"SHA-0", abc,
+       DigestInfo("3021300906052B0E03021205000414",
+                  kit::FromHex("0164b8a914cd2a5e74c4f7ff082c4d97f1edf880"))},
+      {"SHA-1", data,
+       DigestInfo("3021300906052B0E03021A05000414",
+                  OpensslDigest(EVP_sha1(), data))},
+      {"SHA-224", data,
+       DigestInfo("302D300D06096086480165030402040500041C",
+                  OpensslDigest(EVP_sha224(), data))},
+      {"SHA-256", data,
+       DigestInfo("3031300D060960864801650304020105000420",
+                  OpensslDigest(EVP_sha256(), data))},
+      {"SHA-384", data,
+       DigestInfo("3041300D060960864801650304020205000430",
+                  OpensslDigest(EVP_sha384(), data))},
+      {"SHA-512", data,
+       DigestInfo("3051300D060960864801650304020305000440",
+                  OpensslDigest(EVP_sha512(), data))},
+      {"SM3", data,
+       DigestInfo("3030300C06082A811CCF5501831105000420",
+                  OpensslDigest(EVP_sm3(), data))},
   };
   auto pub = kit::PubKeyOf(key_);
   for (const Row& row : rows) {
     const Bytes sig = kit::RsaSignBlock(key_, row.block);
     ASSERT_FALSE(sig.empty()) << row.name;
-    EXPECT_EQ(0u, KXVerifyData(pub.get(), row.data.data(), static_cast<uint32_t>(row.data.size()),
+    EXPECT_EQ(0u, KXVerifyData(pub.get(), row.data.data(),
+                               static_cast<uint32_t>(row.data.size()),
                                sig.data(), static_cast<uint32_t>(sig.size())))
         << row.name;
     Bytes changed = row.data;
     changed[1] ^= 0x40;
     KXSetLastError(0);
-    EXPECT_EQ(5035u, KXVerifyData(pub.get(), changed.data(), static_cast<uint32_t>(changed.size()),
-                                  sig.data(), static_cast<uint32_t>(sig.size())))
+    EXPECT_EQ(5035u,
+              KXVerifyData(pub.get(), changed.data(),
+                           static_cast<uint32_t>(changed.size()), sig.data(),
+                           static_cast<uint32_t>(sig.size())))
         << row.name;
     EXPECT_EQ(KXGetLastError(), 5035) << row.name;
   }
@@ -91,8 +109,9 @@ TEST_F(RsaVerify, UnknownDigestInfoAndBadSignaturesFail) {
       {"35 bytes with an unknown OID",
        DigestInfo("3021300906052B0E03021B05000414", sha1)},
       {"SHA-1 digest behind the SM3 prefix",
-       DigestInfo("3030300C06082A811CCF5501831105000420",
-                  Bytes(sha256.begin(), sha256.end()))},  // right length, wrong digest
+       DigestInfo(
+           "3030300C06082A811CCF5501831105000420",
+           Bytes(sha256.begin(), sha256.end()))},  // right length, wrong digest
       {"SHA-256 DigestInfo of other data",
        DigestInfo("3031300D060960864801650304020105000420",
                   OpensslDigest(EVP_sha256(), Bytes{1}))},
@@ -100,8 +119,10 @@ TEST_F(RsaVerify, UnknownDigestInfoAndBadSignaturesFail) {
   auto pub = kit::PubKeyOf(key_);
   for (const Row& row : rows) {
     const Bytes sig = kit::RsaSignBlock(key_, row.block);
-    EXPECT_EQ(5035u, KXVerifyData(pub.get(), data.data(), static_cast<uint32_t>(data.size()),
-                                  sig.data(), static_cast<uint32_t>(sig.size())))
+    EXPECT_EQ(
+        5035u,
+        KXVerifyData(pub.get(), data.data(), static_cast<uint32_t>(data.size()),
+                     sig.data(), static_cast<uint32_t>(sig.size())))
         << row.name;
   }
   Bytes sig = kit::RsaSignBlock(
@@ -125,8 +146,10 @@ TEST_F(RsaVerify, SignDataIsSha1DigestInfoThatOpensslAccepts) {
   const Bytes sig = Of(KXSignData(data.data(), 333, key_));
   ASSERT_EQ(sig.size(), 256u);
   std::unique_ptr<EVP_MD_CTX, kit::Free> md(EVP_MD_CTX_new());
-  ASSERT_EQ(1, EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha1(), nullptr, key_));
-  EXPECT_EQ(1, EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size()));
+  ASSERT_EQ(1,
+            EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha1(), nullptr, key_));
+  EXPECT_EQ(1, EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(),
+                                data.size()));
   auto pub = kit::PubKeyOf(key_);
   EXPECT_EQ(0u, KXVerifyData(pub.get(), data.data(), 333, sig.data(), 256));
 
@@ -140,7 +163,8 @@ TEST(Sm2Verify, CertificateKeyWithOpensslSignatures) {
   auto pub = kit::PubKeyOf(key.get());
   const Bytes data = kit::RandomBytes(200);
   const Bytes der = kit::OsslSm2Sign(key.get(), data);
-  shared_ptr<ECDSA_SIG> sig = KXStrToECSig(der.data(), static_cast<int>(der.size()));
+  shared_ptr<ECDSA_SIG> sig =
+      KXStrToECSig(der.data(), static_cast<int>(der.size()));
   const BIGNUM *r, *s;
   ECDSA_SIG_get0(sig.get(), &r, &s);
   Bytes raw(64);
@@ -152,21 +176,25 @@ TEST(Sm2Verify, CertificateKeyWithOpensslSignatures) {
   EXPECT_EQ(0u, KXVerifyData(pub.get(), data.data(), 200, raw.data(), 64));
   Bytes changed = data;
   changed[0] ^= 1;
-  EXPECT_EQ(5035u, KXVerifyData(pub.get(), changed.data(), 200, raw.data(), 64));
+  EXPECT_EQ(5035u,
+            KXVerifyData(pub.get(), changed.data(), 200, raw.data(), 64));
   kit::Key other = kit::Sm2Key();
   auto otherPub = kit::PubKeyOf(other.get());
-  EXPECT_EQ(5035u, KXVerifyData(otherPub.get(), data.data(), 200, raw.data(), 64));
+  EXPECT_EQ(5035u,
+            KXVerifyData(otherPub.get(), data.data(), 200, raw.data(), 64));
   KXSetLastError(0);
   EXPECT_EQ(5010u, KXVerifyData(pub.get(), data.data(), 200, raw.data(), 10));
   EXPECT_EQ(KXGetLastError(), 5010);
 
   kit::Key p256 = kit::P256Key();
   auto p256Pub = kit::PubKeyOf(p256.get());
-  EXPECT_EQ(5001u, KXVerifyData(p256Pub.get(), data.data(), 200, raw.data(), 64));
+  EXPECT_EQ(5001u,
+            KXVerifyData(p256Pub.get(), data.data(), 200, raw.data(), 64));
 }
 
 TEST(VerifyX509, IssuerSignatures) {
-  kit::Key rsaRoot = kit::RsaKey(), sm2Root = kit::Sm2Key(), leafKey = kit::Sm2Key();
+  kit::Key rsaRoot = kit::RsaKey(), sm2Root = kit::Sm2Key(),
+           leafKey = kit::Sm2Key();
   kit::Cert rsaSelf = kit::MakeCert(rsaRoot.get(), rsaRoot.get());
   kit::Cert sm2Self = kit::MakeCert(sm2Root.get(), sm2Root.get());
   kit::Cert leafBySm2 = kit::MakeCert(leafKey.get(), sm2Root.get());
@@ -181,7 +209,8 @@ TEST(VerifyX509, IssuerSignatures) {
   EXPECT_EQ(0, KXVerifyX509(leafByRsa.get(), rsaPub));
   EXPECT_EQ(5011, KXVerifyX509(leafBySm2.get(), rsaPub));
   EXPECT_EQ(5011, KXVerifyX509(leafByRsa.get(), sm2Pub));
-  EXPECT_EQ(5011, KXVerifyX509(leafBySm2.get(), X509_get_X509_PUBKEY(leafBySm2.get())));
+  EXPECT_EQ(5011, KXVerifyX509(leafBySm2.get(),
+                               X509_get_X509_PUBKEY(leafBySm2.get())));
   EXPECT_EQ(5002, KXVerifyX509(nullptr, sm2Pub));
   EXPECT_EQ(5002, KXVerifyX509(sm2Self.get(), nullptr));
 }
@@ -199,8 +228,8 @@ TEST(VerifyX509, SignedBytesAsEncoded) {
   kit::AddName(X509_get_subject_name(cert.get()), "BER");
   kit::AddName(X509_get_issuer_name(cert.get()), "BER");
   X509_set_pubkey(cert.get(), key.get());
-  X509_EXTENSION* bc = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints,
-                                           "critical,CA:TRUE");
+  X509_EXTENSION* bc = X509V3_EXT_conf_nid(
+      nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
   X509_add_ext(cert.get(), bc, -1);
   X509_EXTENSION_free(bc);
   ASSERT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
@@ -224,9 +253,12 @@ TEST(VerifyX509, SignedBytesAsEncoded) {
   Bytes sig(256);
   size_t sigLen = sig.size();
   std::unique_ptr<EVP_MD_CTX, kit::Free> md(EVP_MD_CTX_new());
-  ASSERT_EQ(1, EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()));
-  ASSERT_EQ(1, EVP_DigestSign(md.get(), sig.data(), &sigLen, tbs.data(), tbs.size()));
-  // Certificate ::= SEQUENCE { tbs, AlgorithmIdentifier sha256WithRSA, BIT STRING }
+  ASSERT_EQ(1, EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr,
+                                  key.get()));
+  ASSERT_EQ(
+      1, EVP_DigestSign(md.get(), sig.data(), &sigLen, tbs.data(), tbs.size()));
+  // Certificate ::= SEQUENCE { tbs, AlgorithmIdentifier sha256WithRSA, BIT
+  // STRING }
   Bytes body = tbs;
   const Bytes alg = kit::FromHex("300D06092A864886F70D01010B0500");
   body.insert(body.end(), alg.begin(), alg.end());
@@ -240,7 +272,8 @@ TEST(VerifyX509, SignedBytesAsEncoded) {
                    static_cast<unsigned char>(body.size())};
   rebuilt.insert(rebuilt.end(), body.begin(), body.end());
 
-  shared_ptr<X509> parsed = KXStrToX509(rebuilt.data(), static_cast<int>(rebuilt.size()));
+  shared_ptr<X509> parsed =
+      KXStrToX509(rebuilt.data(), static_cast<int>(rebuilt.size()));
   ASSERT_TRUE(parsed);
   auto pub = kit::PubKeyOf(key.get());
   EXPECT_EQ(0, KXVerifyX509(parsed.get(), pub.get()));

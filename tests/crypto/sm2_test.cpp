@@ -46,8 +46,8 @@ TEST(Sm2, PublishedExampleWithFixedK) {
   std::unique_ptr<EC_POINT, kit::Free> g(EC_POINT_new(group.get()));
   ASSERT_EQ(1, EC_POINT_set_affine_coordinates(group.get(), g.get(), gx.get(),
                                                gy.get(), nullptr));
-  ASSERT_EQ(1, EC_GROUP_set_generator(group.get(), g.get(), n.get(),
-                                      BN_value_one()));
+  ASSERT_EQ(
+      1, EC_GROUP_set_generator(group.get(), g.get(), n.get(), BN_value_one()));
 
   kit::Bn d = BnHex(v["d"]);
   const Bytes pub = kit::FromHex("04" + v["xA"] + v["yA"]);
@@ -57,8 +57,8 @@ TEST(Sm2, PublishedExampleWithFixedK) {
   const Bytes msg = kit::FromHex(v["M"]);
 
   unsigned char z[32], e[32];
-  ASSERT_EQ(1, SM2_do_Z(z, id.data(), static_cast<uint32_t>(id.size()),
-                        point.get()));
+  ASSERT_EQ(
+      1, SM2_do_Z(z, id.data(), static_cast<uint32_t>(id.size()), point.get()));
   EXPECT_EQ(kit::ToHex(z, 32), v["ZA"]);
   ASSERT_EQ(1, SM2_do_dgst(e, msg.data(), static_cast<uint32_t>(msg.size()),
                            point.get()));
@@ -84,10 +84,12 @@ TEST(Sm2, PublishedExampleWithFixedK) {
 // Z built independently from OpenSSL's own description of the curve and
 // OpenSSL's SM3: ENTL || ID || a || b || Gx || Gy || X || Y.
 Bytes IndependentZ(const Bytes& id, const Bytes& pub) {
-  std::unique_ptr<EC_GROUP, kit::Free> group(EC_GROUP_new_by_curve_name(NID_sm2));
+  std::unique_ptr<EC_GROUP, kit::Free> group(
+      EC_GROUP_new_by_curve_name(NID_sm2));
   kit::Bn a(BN_new()), b(BN_new()), gx(BN_new()), gy(BN_new());
   EC_GROUP_get_curve(group.get(), nullptr, a.get(), b.get(), nullptr);
-  EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()),
+  EC_POINT_get_affine_coordinates(group.get(),
+                                  EC_GROUP_get0_generator(group.get()),
                                   gx.get(), gy.get(), nullptr);
   Bytes input;
   const size_t bits = id.size() * 8;
@@ -118,7 +120,8 @@ TEST(Sm2, ZMatchesIndependentComputation) {
     unsigned char z[32];
     // A non-null pointer even for the empty identifier.
     const unsigned char* idPtr = id.empty() ? z : id.data();
-    ASSERT_EQ(1, SM2_do_Z(z, idPtr, static_cast<uint32_t>(id.size()), point.get()))
+    ASSERT_EQ(1,
+              SM2_do_Z(z, idPtr, static_cast<uint32_t>(id.size()), point.get()))
         << id.size();
     EXPECT_EQ(Bytes(z, z + 32), IndependentZ(id, pub)) << id.size();
   }
@@ -144,7 +147,8 @@ TEST(Sm2, SignaturesCrossVerifyWithOpenssl) {
       const uint32_t mlen = static_cast<uint32_t>(len);
       // OpenSSL signs, we verify (DER and 64-byte r || s forms).
       const Bytes theirs = kit::OsslSm2Sign(key.get(), msg);
-      shared_ptr<ECDSA_SIG> sig = KXStrToECSig(theirs.data(), static_cast<int>(theirs.size()));
+      shared_ptr<ECDSA_SIG> sig =
+          KXStrToECSig(theirs.data(), static_cast<int>(theirs.size()));
       ASSERT_TRUE(sig);
       EXPECT_EQ(1, SM2_Verify(m, mlen, sig.get(), point.get())) << len;
       // We sign (with and without the public point), OpenSSL verifies.
@@ -168,11 +172,13 @@ TEST(Sm2, TamperedSignaturesFail) {
   shared_ptr<EC_POINT> otherPoint = PointOf(kit::PublicPoint(other.get()));
   const Bytes msg = kit::RandomBytes(32);
   const Bytes der = kit::OsslSm2Sign(key.get(), msg);
-  shared_ptr<ECDSA_SIG> good = KXStrToECSig(der.data(), static_cast<int>(der.size()));
+  shared_ptr<ECDSA_SIG> good =
+      KXStrToECSig(der.data(), static_cast<int>(der.size()));
   ASSERT_EQ(1, SM2_Verify(msg.data(), 32, good.get(), point.get()));
   const BIGNUM *r0 = nullptr, *s0 = nullptr;
   ECDSA_SIG_get0(good.get(), &r0, &s0);
-  std::unique_ptr<EC_GROUP, kit::Free> group(EC_GROUP_new_by_curve_name(NID_sm2));
+  std::unique_ptr<EC_GROUP, kit::Free> group(
+      EC_GROUP_new_by_curve_name(NID_sm2));
   const BIGNUM* n = EC_GROUP_get0_order(group.get());
 
   enum What { kR, kS };
@@ -199,7 +205,8 @@ TEST(Sm2, TamperedSignaturesFail) {
     row.change(row.what == kR ? r.get() : s.get());
     std::unique_ptr<ECDSA_SIG, kit::Free> sig(ECDSA_SIG_new());
     ECDSA_SIG_set0(sig.get(), r.release(), s.release());
-    EXPECT_EQ(0, SM2_Verify(msg.data(), 32, sig.get(), point.get())) << row.name;
+    EXPECT_EQ(0, SM2_Verify(msg.data(), 32, sig.get(), point.get()))
+        << row.name;
   }
   Bytes changed = msg;
   changed[31] ^= 1;
@@ -222,7 +229,8 @@ TEST(Sm2, DigestIsSm3OfZAndMessage) {
   input.insert(input.end(), msg.begin(), msg.end());
   Bytes expected(32);
   unsigned int len = 0;
-  EVP_Digest(input.data(), input.size(), expected.data(), &len, EVP_sm3(), nullptr);
+  EVP_Digest(input.data(), input.size(), expected.data(), &len, EVP_sm3(),
+             nullptr);
   EXPECT_EQ(Bytes(e, e + 32), expected);
   EXPECT_EQ(0, SM2_do_dgst(e, nullptr, 0, point.get()));
   EXPECT_EQ(0, SM2_do_dgst(nullptr, msg.data(), 77, point.get()));
@@ -250,13 +258,24 @@ TEST(Sm2, PointConversions) {
       {"bare 64 coordinates", Bytes(pub.begin() + 1, pub.end())},
       {"66 bytes", padded},
       {"compressed", compressed},
-      {"65 bytes with 02", [&] { Bytes b = pub; b[0] = 0x02; return b; }()},
-      {"65 bytes with 03", [&] { Bytes b = pub; b[0] = 0x03; return b; }()},
+      {"65 bytes with 02",
+       [&] {
+         Bytes b = pub;
+         b[0] = 0x02;
+         return b;
+       }()},
+      {"65 bytes with 03",
+       [&] {
+         Bytes b = pub;
+         b[0] = 0x03;
+         return b;
+       }()},
       {"not on the curve", offCurve},
       {"empty", Bytes()},
   };
   for (const Row& row : rows)
-    EXPECT_FALSE(KXStrToECPoint(row.bytes.data(), static_cast<int>(row.bytes.size())))
+    EXPECT_FALSE(
+        KXStrToECPoint(row.bytes.data(), static_cast<int>(row.bytes.size())))
         << row.name;
   EXPECT_FALSE(KXStrToECPoint(nullptr, 65));
   EXPECT_TRUE(KXECPointToStr(nullptr).empty());
@@ -276,7 +295,8 @@ TEST(Sm2, SignatureConversions) {
   EXPECT_EQ(kit::ToHex(der.c_str(), der.length()),
             "3044021F" + kit::ToHex(Bytes(r.begin() + 1, r.end())) + "022100" +
                 kit::ToHex(s));
-  shared_ptr<ECDSA_SIG> fromDer = KXStrToECSig(der.c_str(), static_cast<int>(der.length()));
+  shared_ptr<ECDSA_SIG> fromDer =
+      KXStrToECSig(der.c_str(), static_cast<int>(der.length()));
   ASSERT_TRUE(fromDer);
   const BIGNUM *r1, *s1, *r2, *s2;
   ECDSA_SIG_get0(fromRaw.get(), &r1, &s1);
@@ -308,7 +328,8 @@ TEST(SharedPtr, CountsReferencesAndFreesOnce) {
       EC_POINT_free(p);
     }
   };
-  std::unique_ptr<EC_GROUP, kit::Free> group(EC_GROUP_new_by_curve_name(NID_sm2));
+  std::unique_ptr<EC_GROUP, kit::Free> group(
+      EC_GROUP_new_by_curve_name(NID_sm2));
   {
     shared_ptr<EC_POINT> a(EC_POINT_new(group.get()), CountingDeleter{&freed});
     EXPECT_EQ(a.use_count(), 1);
@@ -329,6 +350,55 @@ TEST(SharedPtr, CountsReferencesAndFreesOnce) {
   shared_ptr<EC_POINT> empty(nullptr);
   EXPECT_FALSE(empty);
   EXPECT_EQ(empty.use_count(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// x1 of s*G + t*P may lie in [n, p); then (e + x1) mod n == r holds for
+// x1 = c + n rather than c = (r - e) mod n. Such a point is rare by chance,
+// so build one: Q with x(Q) >= n, P = (Q - G) / 2, r = s = 1 (t = 2), and
+// e = (1 - x(Q)) mod n.
+TEST(Sm2, VerifiesWhenX1IsAtLeastTheOrder) {
+  std::unique_ptr<EC_GROUP, kit::Free> group(
+      EC_GROUP_new_by_curve_name(NID_sm2));
+  std::unique_ptr<BN_CTX, void (*)(BN_CTX*)> ctx(BN_CTX_new(), BN_CTX_free);
+  const BIGNUM* n = EC_GROUP_get0_order(group.get());
+  std::unique_ptr<EC_POINT, kit::Free> q(EC_POINT_new(group.get()));
+  kit::Bn x(BN_dup(n));
+  for (;;) {
+    BN_add_word(x.get(), 1);
+    if (EC_POINT_set_compressed_coordinates(group.get(), q.get(), x.get(), 0,
+                                            ctx.get()) == 1)
+      break;
+  }
+  // P = inv(2) * (Q - G)
+  std::unique_ptr<EC_POINT, kit::Free> p(
+      EC_POINT_dup(EC_GROUP_get0_generator(group.get()), group.get()));
+  EC_POINT_invert(group.get(), p.get(), ctx.get());
+  EC_POINT_add(group.get(), p.get(), p.get(), q.get(), ctx.get());
+  kit::Bn two(BN_new()), half(BN_new());
+  BN_set_word(two.get(), 2);
+  BN_mod_inverse(half.get(), two.get(), n, ctx.get());
+  EC_POINT_mul(group.get(), p.get(), nullptr, p.get(), half.get(), ctx.get());
+  unsigned char pub[65];
+  ASSERT_EQ(65u, EC_POINT_point2oct(group.get(), p.get(),
+                                    POINT_CONVERSION_UNCOMPRESSED, pub, 65,
+                                    ctx.get()));
+  shared_ptr<EC_POINT> point = KXStrToECPoint(pub, 65);
+  ASSERT_TRUE(point);
+
+  kit::Bn eNum(BN_new()), one(BN_new());
+  BN_one(one.get());
+  BN_mod_sub(eNum.get(), one.get(), x.get(), n, ctx.get());
+  unsigned char e[32];
+  BN_bn2binpad(eNum.get(), e, 32);
+  std::unique_ptr<ECDSA_SIG, kit::Free> sig(ECDSA_SIG_new());
+  ECDSA_SIG_set0(sig.get(), BN_dup(one.get()), BN_dup(one.get()));
+  EXPECT_EQ(1, SM2_do_verify(e, sig.get(), point.get()));
+  e[31] ^= 1;
+  EXPECT_EQ(0, SM2_do_verify(e, sig.get(), point.get()));
 }
 
 }  // namespace

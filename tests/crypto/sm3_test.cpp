@@ -43,10 +43,11 @@ TEST(Sm3, PublishedExamples) {
 TEST(Sm3, EmptyAndPaddingBoundariesMatchOpenssl) {
   // 55 bytes: length fits the first block; 56: the length words need an extra
   // block; 64: a whole block and a padding-only block.
-  for (size_t len : {0, 1, 3, 4, 5, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128,
-                     129}) {
+  for (size_t len :
+       {0, 1, 3, 4, 5, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129}) {
     Bytes msg(len);
-    for (size_t i = 0; i < len; ++i) msg[i] = static_cast<unsigned char>(i * 7 + 1);
+    for (size_t i = 0; i < len; ++i)
+      msg[i] = static_cast<unsigned char>(i * 7 + 1);
     EXPECT_EQ(OurSm3(msg), OpensslSm3(msg)) << "length " << len;
   }
   EXPECT_EQ(kit::ToHex(OurSm3(Bytes())),

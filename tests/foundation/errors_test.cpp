@@ -1,5 +1,6 @@
 // Result-code texts, the per-thread last error and message, and the
 // thread-local store under them.
+#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -7,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "KXError.h"
 
@@ -34,7 +33,8 @@ TEST(FormatError, FixedTexts) {
       {5069, "openssl函数错误"},
       {5071, "数据已到最大限制"},
   };
-  for (const Row& r : rows) EXPECT_STREQ(r.text, KXFormatError(r.code)) << r.code;
+  for (const Row& r : rows)
+    EXPECT_STREQ(r.text, KXFormatError(r.code)) << r.code;
   // The reserved code keeps its slot: a text of its own, not a neighbour's.
   EXPECT_STRNE("", KXFormatError(5049));
   EXPECT_STRNE(KXFormatError(5048), KXFormatError(5049));
@@ -88,8 +88,8 @@ TEST(LastError, IsolatedAcrossConcurrentThreads) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 50; ++round) {
         const int code = 5000 + (t * 50 + round) % 72;
-        const std::string msg = "thread " + std::to_string(t) + " round " +
-                                std::to_string(round);
+        const std::string msg =
+            "thread " + std::to_string(t) + " round " + std::to_string(round);
         KXSetLastError(code);
         KXSetLastMsg(msg.c_str());
         pthread_barrier_wait(&sync);
@@ -116,13 +116,15 @@ TEST(TlsStore, ThreadEndFreesEachValueOnceInKeyOrder) {
   std::vector<void*> freed;
   Recorder cleanup(&freed);
   std::thread([&] {
-    for (int i : {3, 1, 0, 2}) basic_tls_set_data(&keys[i], &values[i], &cleanup, true);
+    for (int i : {3, 1, 0, 2})
+      basic_tls_set_data(&keys[i], &values[i], &cleanup, true);
     basic_tls_set_data(&values, &values, nullptr, true);  // no cleanup: kept
     EXPECT_EQ(&values[2], basic_tls_get_data(&keys[2]));
     static char unused;
     EXPECT_EQ(nullptr, basic_tls_get_data(&unused));
   }).join();
-  const std::vector<void*> want = {&values[0], &values[1], &values[2], &values[3]};
+  const std::vector<void*> want = {&values[0], &values[1], &values[2],
+                                   &values[3]};
   EXPECT_EQ(want, freed);
 }
 

@@ -1,8 +1,8 @@
 // INI lookup and in-place edits.
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "KXIni.h"
 
@@ -115,7 +115,8 @@ TEST(IniWrite, EditsInPlace) {
   };
   for (const Row& r : rows) {
     ckxstr ini = Text(r.before);
-    EXPECT_EQ(r.changed, KXIniWriteStr(ini, r.section, r.key, r.value)) << r.before;
+    EXPECT_EQ(r.changed, KXIniWriteStr(ini, r.section, r.key, r.value))
+        << r.before;
     EXPECT_EQ(r.after, Str(ini)) << r.before;
     if (r.changed) {
       EXPECT_EQ(r.value ? r.value : "",

@@ -1,6 +1,8 @@
 // Time parsers and formatters. Expected instants are UTC epoch values (as
 // Python's calendar.timegm gives them); local-time cases run in CST-8
 // (UTC + 8 hours, no daylight saving), set here.
+#include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <sys/time.h>
 
 #include <cstdlib>
@@ -9,14 +11,11 @@
 #include <random>
 #include <string>
 
-#include <gtest/gtest.h>
-#include <openssl/asn1.h>
-
 #include "KXTime.h"
 
 namespace {
 
-const long k2024 = 1704067200000;    // 2024-01-01 00:00:00Z
+const long k2024 = 1704067200000;  // 2024-01-01 00:00:00Z
 const long k2024Noon = k2024 + 12 * 3600000L;
 const long kHour = 3600000;
 
@@ -84,7 +83,9 @@ TEST_F(TimeTest, StrToTimeLength) {
   EXPECT_EQ(-1, KXStrToTime(nullptr, -1, true));
   EXPECT_EQ(k2024, KXStrToTime("20240101000000Zjunk", 15, true));
   EXPECT_EQ(-1, KXStrToTime("20240101000000Z", 14, true));
-  const char withZero[] = "2024-01-01\0" "00:00:00";
+  const char withZero[] =
+      "2024-01-01\0"
+      "00:00:00";
   EXPECT_EQ(k2024, KXStrToTime(withZero, 19, true));
 }
 
@@ -218,15 +219,18 @@ TEST_F(TimeTest, Formatters) {
 }
 
 TEST_F(TimeTest, RoundTrips) {
-  for (long ms : {0L, 1L, 999L, -1L, k2024 + 7, 2524607999999L,
-                  -631152000001L, 253402271999999L}) {
+  for (long ms : {0L, 1L, 999L, -1L, k2024 + 7, 2524607999999L, -631152000001L,
+                  253402271999999L}) {
     EXPECT_EQ(ms, KXStrToTime(KXTimeToGeneralized(ms, true).c_str(), -1, true));
     const long seconds = ms >= 0 ? ms / 1000 * 1000 : (ms - 999) / 1000 * 1000;
-    EXPECT_EQ(seconds, KXStrToTime(KXTimeToStr(ms, true, true).c_str(), -1, true));
-    EXPECT_EQ(seconds, KXStrToTime(KXTimeToStr(ms, false, false).c_str(), -1, false));
+    EXPECT_EQ(seconds,
+              KXStrToTime(KXTimeToStr(ms, true, true).c_str(), -1, true));
+    EXPECT_EQ(seconds,
+              KXStrToTime(KXTimeToStr(ms, false, false).c_str(), -1, false));
     const ckxstr asn1 = KXTimeToStr(ms, true, true);
-    EXPECT_EQ(seconds, KXASN1ToTime(asn1.c_str(), static_cast<int>(asn1.length()),
-                                    asn1.length() == 15));
+    EXPECT_EQ(seconds,
+              KXASN1ToTime(asn1.c_str(), static_cast<int>(asn1.length()),
+                           asn1.length() == 15));
   }
 }
 

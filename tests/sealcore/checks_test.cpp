@@ -21,14 +21,17 @@ class SealChecks : public ::testing::Test {
   // One log file per process; the library keeps it open (append mode), so a
   // test empties it rather than removing it.
   void SetUp() override {
-    logPath_ = ::testing::TempDir() + "sealchecks_" + std::to_string(getpid()) + ".log";
+    logPath_ = ::testing::TempDir() + "sealchecks_" + std::to_string(getpid()) +
+               ".log";
     std::ofstream(logPath_, std::ios::trunc).close();
     KXSetLogPath(logPath_.c_str());
     KXSetLogLevel(0);
   }
   void TearDown() override { std::ofstream(logPath_, std::ios::trunc).close(); }
   static void TearDownTestSuite() {
-    std::remove((::testing::TempDir() + "sealchecks_" + std::to_string(getpid()) + ".log").c_str());
+    std::remove((::testing::TempDir() + "sealchecks_" +
+                 std::to_string(getpid()) + ".log")
+                    .c_str());
   }
   std::string Log() const {
     std::ifstream in(logPath_);
@@ -63,8 +66,10 @@ TEST_F(SealChecks, DigestDataSha1) {
   EVP_Digest(data.data(), data.size(), sha1, &n, EVP_sha1(), nullptr);
   expected.insert(expected.end(), sha1, sha1 + 20);
   EXPECT_EQ(Bytes(out, out + 35), expected);
-  EXPECT_NE(Log().find("SEBF_DigestData==>5003 -- arguments sha1 dig buffer too small"),
-            std::string::npos);
+  EXPECT_NE(
+      Log().find(
+          "SEBF_DigestData==>5003 -- arguments sha1 dig buffer too small"),
+      std::string::npos);
 }
 
 TEST_F(SealChecks, DigestDataSm2AgreesWithSignerAndVerifier) {
@@ -88,14 +93,17 @@ TEST_F(SealChecks, DigestDataSm2AgreesWithSignerAndVerifier) {
   std::unique_ptr<ECDSA_SIG, kit::Free> sig(ECDSA_SIG_new());
   ASSERT_EQ(1, SM2_do_sign(sig.get(), e, d.get()));
   ckxstr sigDer = KXECSigToStr(sig.get());
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(sigDer.c_str());
+  const unsigned char* s =
+      reinterpret_cast<const unsigned char*>(sigDer.c_str());
   EXPECT_EQ(0u, SEBF_VerifyData(data.data(), 500, der.data(),
-                                static_cast<uint32_t>(der.size()), s, sigDer.length()));
+                                static_cast<uint32_t>(der.size()), s,
+                                sigDer.length()));
   // And so does OpenSSL's own signature over the data.
   const Bytes theirs = kit::OsslSm2Sign(key.get(), data);
-  EXPECT_EQ(0u, SEBF_VerifyData(data.data(), 500, der.data(),
-                                static_cast<uint32_t>(der.size()), theirs.data(),
-                                static_cast<uint32_t>(theirs.size())));
+  EXPECT_EQ(0u,
+            SEBF_VerifyData(data.data(), 500, der.data(),
+                            static_cast<uint32_t>(der.size()), theirs.data(),
+                            static_cast<uint32_t>(theirs.size())));
 }
 
 struct CodeRow {
@@ -105,7 +113,8 @@ struct CodeRow {
   const char* logLine;  // null: no log line expected
 };
 
-void RunRows(const std::vector<CodeRow>& rows, const std::function<std::string()>& log) {
+void RunRows(const std::vector<CodeRow>& rows,
+             const std::function<std::string()>& log) {
   for (const CodeRow& row : rows) {
     EXPECT_EQ(row.call(), row.code) << row.name;
     if (row.logLine != nullptr) {
@@ -125,20 +134,51 @@ TEST_F(SealChecks, DigestDataFailures) {
   unsigned char out[64];
   uint32_t len = 0;
   const std::vector<CodeRow> rows = {
-      {"null data", [&] { len = 64; return SEBF_DigestData(920, nullptr, 4, rsaDer.data(), 10, out, &len); },
+      {"null data",
+       [&] {
+         len = 64;
+         return SEBF_DigestData(920, nullptr, 4, rsaDer.data(), 10, out, &len);
+       },
        5002, "SEBF_DigestData==>5002 -- arguments error"},
-      {"null length", [&] { return SEBF_DigestData(64, data, 4, nullptr, 0, out, nullptr); },
+      {"null length",
+       [&] { return SEBF_DigestData(64, data, 4, nullptr, 0, out, nullptr); },
        5002, nullptr},
-      {"sm3 buffer 31 beats null cert", [&] { len = 31; return SEBF_DigestData(920, data, 4, nullptr, 0, out, &len); },
+      {"sm3 buffer 31 beats null cert",
+       [&] {
+         len = 31;
+         return SEBF_DigestData(920, data, 4, nullptr, 0, out, &len);
+       },
        5003, "SEBF_DigestData==>5003 -- arguments sm3 dig buffer too small"},
       {"length set to 32", [&] { return len; }, 32, nullptr},
-      {"null cert", [&] { len = 32; return SEBF_DigestData(920, data, 4, nullptr, 0, out, &len); },
+      {"null cert",
+       [&] {
+         len = 32;
+         return SEBF_DigestData(920, data, 4, nullptr, 0, out, &len);
+       },
        5002, "SEBF_DigestData==>5002 -- the arg pchCert is NULL"},
-      {"RSA certificate", [&] { len = 32; return SEBF_DigestData(920, data, 4, rsaDer.data(), static_cast<uint32_t>(rsaDer.size()), out, &len); },
+      {"RSA certificate",
+       [&] {
+         len = 32;
+         return SEBF_DigestData(920, data, 4, rsaDer.data(),
+                                static_cast<uint32_t>(rsaDer.size()), out,
+                                &len);
+       },
        5016, "SEBF_DigestData==>5016 -- KXStrToECPoint() gen ecc hash error"},
-      {"Base64 certificate", [&] { len = 32; return SEBF_DigestData(0, data, 4, reinterpret_cast<const unsigned char*>(b64.data()), static_cast<uint32_t>(b64.size()), out, &len); },
+      {"Base64 certificate",
+       [&] {
+         len = 32;
+         return SEBF_DigestData(
+             0, data, 4, reinterpret_cast<const unsigned char*>(b64.data()),
+             static_cast<uint32_t>(b64.size()), out, &len);
+       },
        5010, "SEBF_DigestData==>5010 -- d2i_X509() pchCert error"},
-      {"truncated DER", [&] { len = 32; return SEBF_DigestData(1, data, 4, rsaDer.data(), static_cast<uint32_t>(rsaDer.size() - 1), out, &len); },
+      {"truncated DER",
+       [&] {
+         len = 32;
+         return SEBF_DigestData(1, data, 4, rsaDer.data(),
+                                static_cast<uint32_t>(rsaDer.size() - 1), out,
+                                &len);
+       },
        5010, nullptr},
   };
   RunRows(rows, [this] { return Log(); });
@@ -161,18 +201,60 @@ TEST_F(SealChecks, VerifyDataFailures) {
   flipped[5] ^= 1;
   const unsigned char junk[] = "not a certificate";
   const std::vector<CodeRow> rows = {
-      {"valid (PEM certificate)", [&] { return SEBF_VerifyData(data.data(), 64, certBytes, certLen, sig.data(), 256); }, 0, nullptr},
-      {"zero-length data accepted", [&] { return SEBF_VerifyData(data.data(), 0, certBytes, certLen, sig.data(), 256); }, 5035, nullptr},
-      {"flipped data byte", [&] { return SEBF_VerifyData(flipped.data(), 64, certBytes, certLen, sig.data(), 256); },
+      {"valid (PEM certificate)",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, certBytes, certLen, sig.data(),
+                                256);
+       },
+       0, nullptr},
+      {"zero-length data accepted",
+       [&] {
+         return SEBF_VerifyData(data.data(), 0, certBytes, certLen, sig.data(),
+                                256);
+       },
+       5035, nullptr},
+      {"flipped data byte",
+       [&] {
+         return SEBF_VerifyData(flipped.data(), 64, certBytes, certLen,
+                                sig.data(), 256);
+       },
        5035, "SEBF_VerifyData==>5035 -- KXVerifyData() error"},
-      {"empty signature", [&] { return SEBF_VerifyData(data.data(), 64, certBytes, certLen, sig.data(), 0); }, 5035, nullptr},
-      {"unparsable certificate", [&] { return SEBF_VerifyData(data.data(), 64, junk, sizeof junk - 1, sig.data(), 256); },
+      {"empty signature",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, certBytes, certLen, sig.data(),
+                                0);
+       },
+       5035, nullptr},
+      {"unparsable certificate",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, junk, sizeof junk - 1,
+                                sig.data(), 256);
+       },
        5010, "SEBF_VerifyData==>5010 -- KXStrToX509() error"},
-      {"certificate length beyond 2^31", [&] { return SEBF_VerifyData(data.data(), 64, certBytes, 0x80000000u, sig.data(), 256); }, 5010, nullptr},
-      {"null data", [&] { return SEBF_VerifyData(nullptr, 64, certBytes, certLen, sig.data(), 256); },
+      {"certificate length beyond 2^31",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, certBytes, 0x80000000u,
+                                sig.data(), 256);
+       },
+       5010, nullptr},
+      {"null data",
+       [&] {
+         return SEBF_VerifyData(nullptr, 64, certBytes, certLen, sig.data(),
+                                256);
+       },
        5002, "SEBF_VerifyData==>5002 -- arguments error"},
-      {"null certificate", [&] { return SEBF_VerifyData(data.data(), 64, nullptr, certLen, sig.data(), 256); }, 5002, nullptr},
-      {"null signature", [&] { return SEBF_VerifyData(data.data(), 64, certBytes, certLen, nullptr, 256); }, 5002, nullptr},
+      {"null certificate",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, nullptr, certLen, sig.data(),
+                                256);
+       },
+       5002, nullptr},
+      {"null signature",
+       [&] {
+         return SEBF_VerifyData(data.data(), 64, certBytes, certLen, nullptr,
+                                256);
+       },
+       5002, nullptr},
   };
   RunRows(rows, [this] { return Log(); });
 }
@@ -184,9 +266,12 @@ TEST_F(SealChecks, UserCertPeriod) {
   expired.notAfterDays = -1;
   future.notBeforeDays = 2;
   future.notAfterDays = 30;
-  const Bytes expiredDer = kit::Der(kit::MakeCert(key.get(), key.get(), expired).get());
-  const Bytes futureDer = kit::Der(kit::MakeCert(key.get(), key.get(), future).get());
-  const Bytes currentDer = kit::Der(kit::MakeCert(key.get(), key.get(), current).get());
+  const Bytes expiredDer =
+      kit::Der(kit::MakeCert(key.get(), key.get(), expired).get());
+  const Bytes futureDer =
+      kit::Der(kit::MakeCert(key.get(), key.get(), future).get());
+  const Bytes currentDer =
+      kit::Der(kit::MakeCert(key.get(), key.get(), current).get());
 
   // notBefore that is no time at all.
   kit::Cert bad = kit::MakeCert(key.get(), key.get());
@@ -199,25 +284,29 @@ TEST_F(SealChecks, UserCertPeriod) {
   const Bytes badEndDer = kit::Der(badEnd.get());
 
   auto call = [](const Bytes& der, unsigned char flag) {
-    return SEBF_VerifyUserCertLink(nullptr, der.data(), static_cast<uint32_t>(der.size()),
-                                   flag, 0);
+    return SEBF_VerifyUserCertLink(nullptr, der.data(),
+                                   static_cast<uint32_t>(der.size()), flag, 0);
   };
   const unsigned char junk[] = "junk";
   const std::vector<CodeRow> rows = {
       {"current, checked", [&] { return call(currentDer, 1); }, 0, nullptr},
       {"expired, not checked", [&] { return call(expiredDer, 0); }, 0, nullptr},
-      {"expired, checked", [&] { return call(expiredDer, 1); },
-       5019, "SEBF_VerifyUserCertLink==>5019 -- cert time expired"},
+      {"expired, checked", [&] { return call(expiredDer, 1); }, 5019,
+       "SEBF_VerifyUserCertLink==>5019 -- cert time expired"},
       {"not yet valid", [&] { return call(futureDer, 2); }, 5019, nullptr},
-      {"bad start", [&] { return call(badDer, 1); },
-       5039, "SEBF_VerifyUserCertLink==>5039 -- KXASN1ToTime() cert start time error"},
-      {"bad end", [&] { return call(badEndDer, 1); },
-       5039, "SEBF_VerifyUserCertLink==>5039 -- KXASN1ToTime() cert end time error"},
+      {"bad start", [&] { return call(badDer, 1); }, 5039,
+       "SEBF_VerifyUserCertLink==>5039 -- KXASN1ToTime() cert start time "
+       "error"},
+      {"bad end", [&] { return call(badEndDer, 1); }, 5039,
+       "SEBF_VerifyUserCertLink==>5039 -- KXASN1ToTime() cert end time error"},
       {"bad start, not checked", [&] { return call(badDer, 0); }, 0, nullptr},
-      {"null certificate", [&] { return SEBF_VerifyUserCertLink(nullptr, nullptr, 100, 1, 1); },
+      {"null certificate",
+       [&] { return SEBF_VerifyUserCertLink(nullptr, nullptr, 100, 1, 1); },
        5002, "SEBF_VerifyUserCertLink==>5002 -- arguments error"},
-      {"unparsable", [&] { return SEBF_VerifyUserCertLink(nullptr, junk, 4, 0, 1); },
-       5010, "SEBF_VerifyUserCertLink==>5010 -- KXStrToX509() cert to x509 error,invalid cert"},
+      {"unparsable",
+       [&] { return SEBF_VerifyUserCertLink(nullptr, junk, 4, 0, 1); }, 5010,
+       "SEBF_VerifyUserCertLink==>5010 -- KXStrToX509() cert to x509 "
+       "error,invalid cert"},
   };
   RunRows(rows, [this] { return Log(); });
 }
