@@ -7,16 +7,18 @@
 
 #include <cstdint>
 
+#include "KXCrypto.h"
+#include "ckxstr.h"
 #include "kx_export.h"
 
 // SM3 context: caller-allocated, passed to every SM3 call.
 struct SM3_CTX_1 {
-  uint32_t state[8];     // chaining state
-  uint32_t block[16];    // message block, words loaded big-endian
-  uint8_t partial[4];    // bytes collecting towards the next word
-  uint32_t partialLen;   // bytes in `partial`, 0..3
-  uint32_t wordCount;    // words in `block`, 0..15
-  uint64_t totalLen;     // message length in bytes
+  uint32_t state[8];    // chaining state
+  uint32_t block[16];   // message block, words loaded big-endian
+  uint8_t partial[4];   // bytes collecting towards the next word
+  uint32_t partialLen;  // bytes in `partial`, 0..3
+  uint32_t wordCount;   // words in `block`, 0..15
+  uint64_t totalLen;    // message length in bytes
 };
 
 extern "C" {
@@ -46,3 +48,14 @@ KX_EXPORT int SM2_Verify(const unsigned char* msg, uint32_t msgLen,
 KX_EXPORT int SM2_Encrypt();
 KX_EXPORT int SM2_Decrypt();
 }
+
+// Conversions between SM2 keys or signatures and bytes.
+// Point from exactly 65 bytes 04 || X || Y on the SM2 curve; empty otherwise.
+KX_EXPORT shared_ptr<EC_POINT> KXStrToECPoint(const void* bytes, int length);
+// Signature from 64 bytes r || s, or from DER SEQUENCE { r, s } for any other
+// length; empty on failure.
+KX_EXPORT shared_ptr<ECDSA_SIG> KXStrToECSig(const void* bytes, int length);
+// 65 bytes 04 || X || Y; empty on failure.
+KX_EXPORT ckxstr KXECPointToStr(const EC_POINT* point);
+// DER SEQUENCE { r, s }; empty on failure.
+KX_EXPORT ckxstr KXECSigToStr(const ECDSA_SIG* sig);

@@ -1,0 +1,101 @@
+// XML helpers over Mini-XML.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KXXml.h"
+
+mxml_node_t* KXXmlNew(const char* name) {
+  if (name == nullptr) return nullptr;
+  return mxmlNewElement(MXML_NO_PARENT, name);
+}
+
+void KXXmlFree(mxml_node_t* node) {
+  if (node != nullptr) mxmlDelete(node);  // also detaches it from its parent
+}
+
+mxml_node_t* KXStrToXml(const char* text) {
+  if (text == nullptr) return nullptr;
+  return mxmlLoadString(nullptr, text, MXML_OPAQUE_CALLBACK);
+}
+
+mxml_node_t* KXXmlFind(mxml_node_t* node, const char* name) {
+  if (node == nullptr || name == nullptr) return nullptr;
+  // The search starts after `node`, so the node itself is never a match.
+  return mxmlFindElement(node, node, name, nullptr, nullptr, MXML_DESCEND);
+}
+
+const char* KXXmlGet(mxml_node_t* node, const char* name) {
+  mxml_node_t* element = KXXmlFind(node, name);
+  if (element == nullptr) return nullptr;
+  mxml_node_t* child = mxmlGetFirstChild(element);
+  if (child == nullptr || mxmlGetType(child) != MXML_OPAQUE) return nullptr;
+  return mxmlGetOpaque(child);
+}
+
+mxml_node_t* KXXmlSet(mxml_node_t* node, const char* name, const char* value) {
+  if (node == nullptr || name == nullptr) return nullptr;
+  if (value == nullptr) value = "";
+  mxml_node_t* element = KXXmlFind(node, name);
+  if (element != nullptr) {
+    mxml_node_t* child = mxmlGetFirstChild(element);
+    if (child != nullptr && mxmlGetType(child) == MXML_OPAQUE)
+      mxmlSetOpaque(child, value);
+    return element;
+  }
+  element = mxmlNewElement(node, name);  // appended as the last child
+  if (element == nullptr) return nullptr;
+  if (mxmlNewOpaque(element, value) == nullptr) {
+    mxmlDelete(element);
+    return nullptr;
+  }
+  return element;
+}
+
+bool KXXmlDel(mxml_node_t* node, const char* name) {
+  mxml_node_t* element = KXXmlFind(node, name);
+  if (element == nullptr) return false;
+  mxmlDelete(element);
+  return true;
+}
+
+ckxstr KXXmlToStr(mxml_node_t* node, const char* exclude) {
+  ckxstr out;
+  if (node == nullptr) return out;
+  std::vector<mxml_node_t*> detached;
+  try {
+    if (exclude != nullptr) {
+      const char* p = exclude;
+      while (*p != '\0') {
+        const char* bar = std::strchr(p, '|');
+        std::string name = bar == nullptr ? std::string(p)
+                                          : std::string(p, bar - p);
+        if (!name.empty()) {
+          mxml_node_t* element = KXXmlFind(node, name.c_str());
+          if (element != nullptr) {
+            mxmlRemove(element);  // kept, put back below
+            detached.push_back(element);
+          }
+        }
+        if (bar == nullptr) break;
+        p = bar + 1;
+      }
+    }
+    char first[8192];
+    int needed = mxmlSaveString(node, first, sizeof first, MXML_NO_CALLBACK);
+    if (needed >= 0 && needed < static_cast<int>(sizeof first) - 1) {
+      out.assign(first, static_cast<uint32_t>(needed), false, false,
+                 ckxstr::kUtf8);
+    } else if (needed >= 0 && out.resize(static_cast<uint32_t>(needed), false)) {
+      // Too long for the first buffer: serialise again into a buffer of the
+      // reported size (plus its terminator).
+      mxmlSaveString(node, out.data(), needed + 1, MXML_NO_CALLBACK);
+      out.setTag(ckxstr::kUtf8);
+    }
+  } catch (...) {
+    out.clear();
+  }
+  for (mxml_node_t* element : detached)
+    mxmlAdd(node, MXML_ADD_AFTER, MXML_ADD_TO_PARENT, element);
+  return out;
+}

@@ -1,1 +1,0 @@
-// libsealverify: the SEF_ verification API.

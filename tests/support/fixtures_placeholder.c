@@ -1,2 +1,0 @@
-/* Keeps the fixture library non-empty while it has no sources. */
-int kx_fixtures_placeholder;
