@@ -30,9 +30,14 @@ enum : unsigned int {
   ES_OWNER_CERT_HASH = 60,    // first owner certificate digest
 };
 
-// One property of a DER seal. `pchData` null asks for the length only;
-// `*pulDataLen` holds the buffer size on entry and the length on return.
-// 0, or 5002, 5003, 5010, 5022, 5023, 5029, 5032, 5039.
+// One property of a DER seal of any family. `pchData` null asks for the
+// length only; `*pulDataLen` holds the buffer size on entry and the length on
+// return. A buffer that is too small gives 5003 with the needed length stored
+// and is left untouched; a failure leaves both the buffer and the length as
+// they were. Text comes without a terminating NUL. An owner list without
+// elements gives 5032 for the flags that read its first element; flag 22 on
+// a GOV seal with no owner gives an empty text.
+// 0, or 5002, 5003, 5009, 5010, 5022, 5023, 5029, 5032, 5039.
 KX_EXPORT unsigned int SE_GetESealProperty(unsigned int ulFlag,
                                            unsigned char const* pchESealData,
                                            unsigned int ulESealDataLen,

@@ -1,5 +1,7 @@
 // The frame of libsealverify: error reporting, the time export and the
 // verifyCL switch.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +27,12 @@ int GET_VERIFY_CERT_LIST_FLAG() {
   if (cached != -1) return cached;
   try {
     std::string path = std::string(KXGetDllPath()) + "main.ini";
-    ckxstr text = KXReadFile(path.c_str());
+    // A missing main.ini is not an error: it is not handed to KXReadFile,
+    // which would log an error line and leave 5005 as the thread's last
+    // error on every verification.
+    struct stat st;
+    ckxstr text;
+    if (stat(path.c_str(), &st) == 0) text = KXReadFile(path.c_str());
     KX_LOG(KX_LOG_DEBUG, "GET_VERIFY_CERT_LIST_FLAG", "-->KXReadFile path is %s",
            path.c_str());
     if (text.empty()) return -1;

@@ -16,6 +16,7 @@
 #include "KXLog.h"
 #include "SealCore.h"
 #include "SealVerify.h"
+#include "device/cert_keyless.h"
 #include "formats_private.h"
 #include "sealverify_internal.h"
 
@@ -163,7 +164,11 @@ unsigned int VerifySigner(const SignerMessages& m, const ASN1_OCTET_STRING* cert
       return rc;
     }
   }
-  if (KXStrToX509(Bytes(cert), static_cast<int>(Length(cert))).get() == nullptr) {
+  // Only whether the certificate parses matters here: the keyless parse
+  // answers for DER, the full parser for Base64 and PEM (and confirms a
+  // failure).
+  if (!kx::ParseKeylessCert(Bytes(cert), Length(cert)) &&
+      KXStrToX509(Bytes(cert), static_cast<int>(Length(cert))).get() == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- KXStrToX509() error,invalid "
                "cert",

@@ -14,9 +14,54 @@ void KXXmlFree(mxml_node_t* node) {
   if (node != nullptr) mxmlDelete(node);  // also detaches it from its parent
 }
 
+namespace {
+
+// True for any node but white space between elements.
+bool Significant(mxml_node_t* node) {
+  if (mxmlGetType(node) != MXML_OPAQUE) return true;
+  const char* text = mxmlGetOpaque(node);
+  for (; text != nullptr && *text != '\0'; ++text)
+    if (std::strchr(" \t\r\n", *text) == nullptr) return true;
+  return false;
+}
+
+}  // namespace
+
+// Mini-XML loses the nodes it has built when a parse without a parent node
+// fails, so the text is parsed below a temporary parent that is deleted
+// whatever happens. The tree handed out is the one a parse without a parent
+// gives: the document's single root, or its XML declaration holding every
+// node that follows it; text that does not start with "<", or has several
+// roots, does not parse.
 mxml_node_t* KXStrToXml(const char* text) {
-  if (text == nullptr) return nullptr;
-  return mxmlLoadString(nullptr, text, MXML_OPAQUE_CALLBACK);
+  if (text == nullptr || text[0] != '<') return nullptr;
+  mxml_node_t* top = mxmlNewElement(MXML_NO_PARENT, "kxtop");
+  if (top == nullptr) return nullptr;
+  mxml_node_t* root = nullptr;
+  if (mxmlLoadString(top, text, MXML_OPAQUE_CALLBACK) != nullptr) {
+    mxml_node_t* first = mxmlGetFirstChild(top);
+    while (first != nullptr && !Significant(first))
+      first = mxmlGetNextSibling(first);
+    if (first != nullptr && mxmlGetType(first) == MXML_ELEMENT) {
+      if (mxmlGetElement(first)[0] == '?') {
+        for (mxml_node_t* next = mxmlGetNextSibling(first); next != nullptr;
+             next = mxmlGetNextSibling(first)) {
+          mxmlRemove(next);
+          mxmlAdd(first, MXML_ADD_AFTER, MXML_ADD_TO_PARENT, next);
+        }
+        root = first;
+      } else {
+        int roots = 0;
+        for (mxml_node_t* c = mxmlGetFirstChild(top); c != nullptr;
+             c = mxmlGetNextSibling(c))
+          roots += Significant(c) ? 1 : 0;
+        if (roots == 1) root = first;
+      }
+    }
+  }
+  if (root != nullptr) mxmlRemove(root);
+  mxmlDelete(top);
+  return root;
 }
 
 mxml_node_t* KXXmlFind(mxml_node_t* node, const char* name) {

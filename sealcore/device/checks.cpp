@@ -10,6 +10,7 @@
 #include "KXSM.h"
 #include "KXTime.h"
 #include "SealCore.h"
+#include "cert_keyless.h"
 
 namespace {
 
@@ -109,11 +110,18 @@ extern "C" uint32_t SEBF_VerifyData(const unsigned char* data, uint32_t dataLen,
   if (data == nullptr || cert == nullptr || signature == nullptr)
     return KX_FAIL(kFn, "SEBF_VerifyData==>%d -- arguments error",
                    KX_ERR_INVALID_INPUT);
-  shared_ptr<X509> x509 = ParseCert(cert, certLen);
-  if (!x509)
+  // An SM2 key is read from the certificate's key bytes, so the certificate
+  // is parsed without building a key object; other keys (RSA) need OpenSSL's
+  // key object and the full parse.
+  kx::KeylessX509 keyless = kx::ParseKeylessCert(cert, certLen);
+  const bool sm2 =
+      keyless && KXCertAlgo(X509_get_X509_PUBKEY(keyless.get())) == 2;
+  shared_ptr<X509> x509 = sm2 ? shared_ptr<X509>() : ParseCert(cert, certLen);
+  if (!sm2 && !x509)
     return KX_FAIL(kFn, "SEBF_VerifyData==>%d -- KXStrToX509() error",
                    KX_ERR_INVALID_CERT);
-  if (KXVerifyData(X509_get_X509_PUBKEY(x509.get()), data, dataLen, signature,
+  X509* parsed = sm2 ? keyless.get() : x509.get();
+  if (KXVerifyData(X509_get_X509_PUBKEY(parsed), data, dataLen, signature,
                    signatureLen) != 0)
     return KX_FAIL(kFn, "SEBF_VerifyData==>%d -- KXVerifyData() error",
                    KX_ERR_VERIFY);
@@ -129,8 +137,12 @@ extern "C" uint32_t SEBF_VerifyUserCertLink(void* reserved,
   if (cert == nullptr)
     return KX_FAIL(kFn, "SEBF_VerifyUserCertLink==>%d -- arguments error",
                    KX_ERR_INVALID_INPUT);
-  shared_ptr<X509> x509 = ParseCert(cert, certLen);
-  if (!x509)
+  // Only the structure and the validity times are read: the keyless parse
+  // serves DER certificates, the full parser Base64 and PEM ones.
+  kx::KeylessX509 keyless = kx::ParseKeylessCert(cert, certLen);
+  shared_ptr<X509> x509 = keyless ? shared_ptr<X509>() : ParseCert(cert, certLen);
+  const X509* parsed = keyless ? keyless.get() : x509.get();
+  if (parsed == nullptr)
     return KX_FAIL(kFn,
                    "SEBF_VerifyUserCertLink==>%d -- KXStrToX509() cert to x509 "
                    "error,invalid cert",
@@ -138,14 +150,14 @@ extern "C" uint32_t SEBF_VerifyUserCertLink(void* reserved,
   if (checkPeriod == 0) return 0;
   // KXASN1ToTime2 only reads the string.
   const long notBefore =
-      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notBefore(x509.get())));
+      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notBefore(parsed)));
   if (notBefore == -1)
     return KX_FAIL(kFn,
                    "SEBF_VerifyUserCertLink==>%d -- KXASN1ToTime() cert start "
                    "time error",
                    KX_ERR_TIME_FORMAT);
   const long notAfter =
-      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notAfter(x509.get())));
+      KXASN1ToTime2(const_cast<ASN1_TIME*>(X509_get0_notAfter(parsed)));
   if (notAfter == -1)
     return KX_FAIL(kFn,
                    "SEBF_VerifyUserCertLink==>%d -- KXASN1ToTime() cert end "

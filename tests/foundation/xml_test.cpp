@@ -47,6 +47,19 @@ TEST(Xml, GetReadsTheOpaqueTextOfTheFirstMatch) {
 
 TEST(Xml, ParseFailuresAndNulls) {
   EXPECT_EQ(KXStrToXml(nullptr), nullptr);
+  // Malformed documents, some of which Mini-XML abandons half built: nothing
+  // may leak (checked by the sanitizer build).
+  for (const char* bad : {"<a><b>", "<v ?x>", "<a/><b/>", "text", " <r/>",
+                          "", "<r><a>x</r>", "<!-- c --><r/>"})
+    EXPECT_EQ(KXStrToXml(bad), nullptr) << bad;
+  // Trailing text after the root, and a declaration holding what follows.
+  Tree tail = Parse("<r/>tail");
+  ASSERT_NE(tail, nullptr);
+  Tree decl = Parse("<?xml version=\"1.0\"?>\n<a><b>1</b></a>\n");
+  ASSERT_NE(decl, nullptr);
+  EXPECT_STREQ(KXXmlGet(decl.get(), "b"), "1");
+  EXPECT_EQ(Str(KXXmlToStr(decl.get(), nullptr)),
+            "<?xml version=\"1.0\"?>\n<a><b>1</b></a>\n");
   EXPECT_EQ(KXXmlGet(nullptr, "a"), nullptr);
   EXPECT_EQ(KXXmlFind(nullptr, "a"), nullptr);
   EXPECT_FALSE(KXXmlDel(nullptr, "a"));

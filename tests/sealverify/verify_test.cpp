@@ -237,6 +237,16 @@ TEST(Verify, EachBrokenStepFailsWithItsCodeAndLogLine) {
   }
 }
 
+TEST(Verify, MissingConfigurationIsNotAnError) {
+  // The build's library folder holds no main.ini.
+  LogCapture& log = LogCapture::Get();
+  Bytes sig = fx::MakeSignature(Family::kGin, SpecFor(fx::KeyType::kSm2));
+  log.Mark();
+  EXPECT_EQ(Verify(Digest(), sig), 0u);
+  EXPECT_EQ(SEF_GetLastError(), 0u);
+  EXPECT_EQ(log.Since().find("[ERROR"), std::string::npos) << log.Since();
+}
+
 TEST(Verify, EmptyDigestMatchesAnEmptyStoredDigest) {
   fx::SignatureSpec spec = SpecFor(fx::KeyType::kSm2);
   spec.dataHash = Bytes();
