@@ -37,13 +37,20 @@ void ReadSignatureList(Package& package, DocumentEntry* doc) {
         Describe(status, "signature list", doc->signaturesPath));
     return;
   }
-  XmlTree list = ParseXml(bytes);
+  std::string error;
+  XmlTree list = ParseXml(bytes, &error);
   if (!list) {
     doc->problems.push_back("signature list " + doc->signaturesPath +
-                            ": not XML");
+                            ": not XML (" + error + ")");
     return;
   }
-  for (mxml_node_t* sig : FindElements(list.get(), "Signature")) {
+  mxml_node_t* root = RootElement(list.get());
+  if (root == nullptr || LocalName(root) != "Signatures") {
+    doc->problems.push_back("signature list " + doc->signaturesPath +
+                            ": no Signatures element");
+    return;
+  }
+  for (mxml_node_t* sig : ChildElements(root, "Signature")) {
     SignatureEntry entry;
     entry.id = Attribute(sig, "ID");
     entry.type = Attribute(sig, "Type", "Seal");
@@ -65,9 +72,10 @@ bool ReadDocuments(Package& package, std::vector<DocumentEntry>* documents,
                  : std::string("OFD.xml: ") + PartStatusText(status);
     return false;
   }
-  XmlTree ofd = ParseXml(bytes);
+  std::string parseError;
+  XmlTree ofd = ParseXml(bytes, &parseError);
   if (!ofd) {
-    *error = "OFD.xml is not XML";
+    *error = "OFD.xml is not XML (" + parseError + ")";
     return false;
   }
   std::vector<mxml_node_t*> bodies = FindElements(ofd.get(), "DocBody");
@@ -104,9 +112,10 @@ bool ReadDocuments(Package& package, std::vector<DocumentEntry>* documents,
 
 bool ParseSignatureFile(const std::string& bytes, SignatureFile* out,
                         std::string* error) {
-  XmlTree tree = ParseXml(bytes);
+  std::string parseError;
+  XmlTree tree = ParseXml(bytes, &parseError);
   if (!tree) {
-    *error = "not XML";
+    *error = "not XML (" + parseError + ")";
     return false;
   }
   mxml_node_t* info = FindElement(tree.get(), "SignedInfo");

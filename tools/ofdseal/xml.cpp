@@ -4,11 +4,41 @@
 
 namespace ofdseal {
 
-XmlTree ParseXml(const std::string& bytes) {
+namespace {
+
+// Mini-XML reports parse errors through a per-thread callback, by default
+// to standard error; ours keeps the last message for the report.
+thread_local std::string t_lastError;
+
+void KeepError(const char* message) { t_lastError = message ? message : ""; }
+
+}  // namespace
+
+XmlTree ParseXml(const std::string& bytes, std::string* error) {
+  mxmlSetErrorCallback(KeepError);
+  t_lastError.clear();
+  XmlTree tree;
   // Mini-XML reads up to a NUL byte; a part with one inside is not XML text.
-  if (bytes.empty() || std::memchr(bytes.data(), 0, bytes.size()) != nullptr)
-    return nullptr;
-  return XmlTree(mxmlLoadString(nullptr, bytes.c_str(), MXML_OPAQUE_CALLBACK));
+  if (bytes.empty() || std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
+    t_lastError = "empty or binary";
+  } else {
+    tree.reset(mxmlLoadString(nullptr, bytes.c_str(), MXML_OPAQUE_CALLBACK));
+    // Mini-XML returns what it read so far after some errors: refuse it.
+    if (tree && !t_lastError.empty()) tree.reset();
+  }
+  if (!tree && error != nullptr)
+    *error = t_lastError.empty() ? "not XML" : t_lastError;
+  return tree;
+}
+
+mxml_node_t* RootElement(mxml_node_t* tree) {
+  for (mxml_node_t* n = tree; n != nullptr;
+       n = mxmlWalkNext(n, tree, MXML_DESCEND)) {
+    const char* name = mxmlGetType(n) == MXML_ELEMENT ? mxmlGetElement(n)
+                                                       : nullptr;
+    if (name != nullptr && name[0] != '?' && name[0] != '!') return n;
+  }
+  return nullptr;
 }
 
 std::string LocalName(mxml_node_t* element) {

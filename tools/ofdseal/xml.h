@@ -16,9 +16,14 @@ struct XmlDeleter {
 };
 using XmlTree = std::unique_ptr<mxml_node_t, XmlDeleter>;
 
-// The parsed document, or null when the bytes are not XML. Text is kept as
-// it is written (opaque), so locations and Base64 values keep their spaces.
-XmlTree ParseXml(const std::string& bytes);
+// The parsed document, or null when the bytes are not XML (then `error`,
+// when given, receives the parser's message). Text is kept as it is written
+// (opaque), so locations and Base64 values keep their spaces. The parser's
+// messages never reach standard error.
+XmlTree ParseXml(const std::string& bytes, std::string* error = nullptr);
+
+// The document's root element (after any XML declaration), or null.
+mxml_node_t* RootElement(mxml_node_t* tree);
 
 // The element's name without its namespace prefix.
 std::string LocalName(mxml_node_t* element);

@@ -215,7 +215,10 @@ int AddSignature(Package* doc, const Sealing& s) {
                     "    <%P%References CheckMethod=\"" +
                     Escape(s.checkMethod) + "\">\n";
   for (const std::string& ref : refs) {
-    std::string name = ref[0] == '/' ? ref.substr(1) : ref;
+    std::string name = ref;
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    if (!name.empty() && name[0] == '/') name.erase(0, 1);
     const std::string* part = doc->Find(name);
     // A reference to a part that is not there gets the digest of nothing.
     Bytes digest = CheckDigest(s.checkMethod, part ? *part : std::string());
