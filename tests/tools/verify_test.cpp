@@ -413,6 +413,40 @@ TEST(OfdsealVerify, UnsignedDocumentIsNotValid) {
   }
 }
 
+TEST(OfdsealVerify, EveryDocumentOfThePackage) {
+  // A second document whose signature list names the first one's signature
+  // (absolute location): both documents are walked, each reported.
+  Package doc = fx::ofd::MakeDocument();
+  std::vector<std::pair<std::string, std::string>> copies;
+  for (const auto& part : doc.parts)
+    if (part.first.rfind("Doc_0/", 0) == 0)
+      copies.emplace_back("Doc_1/" + part.first.substr(6), part.second);
+  doc.parts.insert(doc.parts.end(), copies.begin(), copies.end());
+  std::string* ofd = doc.Find("OFD.xml");
+  const size_t body = ofd->find("  <ofd:DocBody>");
+  const size_t end = ofd->find("</ofd:DocBody>") + 15;
+  std::string second = ofd->substr(body, end - body);
+  for (size_t at = second.find("Doc_0"); at != std::string::npos;
+       at = second.find("Doc_0"))
+    second[at + 4] = '1';
+  ofd->insert(end, second);
+  fx::ofd::AddSignature(&doc, Sealing());
+  doc.Set("Doc_1/Signs/Signatures.xml", *doc.Find(kList));
+
+  Verified v = VerifyJson(doc);
+  EXPECT_EQ(v.code, 0) << v.report.dump(2);
+  ASSERT_EQ(v.report["signatures"].size(), 2u);
+  EXPECT_EQ(v.report["signatures"][0]["document"], "/Doc_0/Document.xml");
+  EXPECT_EQ(v.report["signatures"][1]["document"], "/Doc_1/Document.xml");
+
+  Scratch scratch;
+  fx::ofd::WriteZip(doc, scratch.Path("two.ofd"));
+  ofdtest::Run run = RunOfdseal({"verify", scratch.Path("two.ofd")});
+  EXPECT_NE(run.out.find("  Document:       /Doc_1/Document.xml\n"),
+            std::string::npos)
+      << run.out;
+}
+
 // ---------------------------------------------------------------------------
 // Hostile or unreadable input: exit status 2, one line on standard error,
 // and a JSON report that says why.
