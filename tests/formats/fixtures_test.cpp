@@ -7,7 +7,7 @@
 #include <openssl/x509v3.h>
 #include <zlib.h>
 
-#include <regex>
+#include <algorithm>
 
 #include "codecs.h"
 
@@ -202,9 +202,13 @@ TEST(Fixtures, CertificatesHaveTheAskedForShape) {
 }
 
 std::string Element(const std::string& xml, const std::string& name) {
-  std::smatch m;
-  std::regex re("<" + name + ">([^<]*)</" + name + ">");
-  return std::regex_search(xml, m, re) ? m[1].str() : "<absent>";
+  std::string open = "<" + name + ">", close = "</" + name + ">";
+  size_t start = xml.find(open);
+  if (start == std::string::npos) return "<absent>";
+  start += open.size();
+  size_t end = xml.find(close, start);
+  return end == std::string::npos ? "<unclosed>"
+                                  : xml.substr(start, end - start);
 }
 
 TEST(Fixtures, PropertyDocumentCarriesTheCompressedPicture) {

@@ -55,24 +55,32 @@ const EVP_MD* DigestFor(const EVP_PKEY* key, RsaHash hash) {
 }
 
 // A digest-sign or digest-verify context for `key`; for SM2 the identifier is
-// set on the key context before the digest starts.
-MdCtx DigestContext(EVP_PKEY* key, RsaHash hash, bool sign) {
-  MdCtx md(EVP_MD_CTX_new());
-  if (!md) Fail("EVP_MD_CTX_new");
+// set on a key context of our own before the digest starts. The digest
+// context does not take that key context over, so both are kept here (the
+// digest context goes first).
+struct DigestCtx {
+  PkeyCtx pctx;
+  MdCtx md;
+  EVP_MD_CTX* get() const { return md.get(); }
+};
+
+DigestCtx DigestContext(EVP_PKEY* key, RsaHash hash, bool sign) {
+  DigestCtx ctx;
+  ctx.md.reset(EVP_MD_CTX_new());
+  if (!ctx.md) Fail("EVP_MD_CTX_new");
   if (IsSm2(key)) {
-    PkeyCtx pctx(EVP_PKEY_CTX_new(key, nullptr));
-    if (!pctx ||
-        EVP_PKEY_CTX_set1_id(pctx.get(), kSm2Id, sizeof kSm2Id - 1) <= 0)
+    ctx.pctx.reset(EVP_PKEY_CTX_new(key, nullptr));
+    if (!ctx.pctx ||
+        EVP_PKEY_CTX_set1_id(ctx.pctx.get(), kSm2Id, sizeof kSm2Id - 1) <= 0)
       Fail("EVP_PKEY_CTX_set1_id");
-    // The digest context takes the key context over.
-    EVP_MD_CTX_set_pkey_ctx(md.get(), pctx.release());
+    EVP_MD_CTX_set_pkey_ctx(ctx.md.get(), ctx.pctx.get());
   }
-  int ok = sign ? EVP_DigestSignInit(md.get(), nullptr, DigestFor(key, hash),
+  int ok = sign ? EVP_DigestSignInit(ctx.get(), nullptr, DigestFor(key, hash),
                                      nullptr, key)
-                : EVP_DigestVerifyInit(md.get(), nullptr, DigestFor(key, hash),
+                : EVP_DigestVerifyInit(ctx.get(), nullptr, DigestFor(key, hash),
                                        nullptr, key);
   if (ok <= 0) Fail("EVP_Digest{Sign,Verify}Init");
-  return md;
+  return ctx;
 }
 
 void AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
@@ -152,7 +160,7 @@ Credential MakeCredential(const CertSpec& spec, const Credential* issuer) {
     AddExtension(x, &ctx, NID_authority_key_identifier, "keyid:always");
   }
 
-  MdCtx md = DigestContext(issuerKey, RsaHash::kSha256, true);
+  DigestCtx md = DigestContext(issuerKey, RsaHash::kSha256, true);
   if (X509_sign_ctx(x, md.get()) <= 0) Fail("X509_sign_ctx");
 
   unsigned char* der = nullptr;
@@ -205,7 +213,7 @@ const Credential& DefaultSigner(KeyType type) {
 }
 
 Bytes Sign(const Credential& signer, const Bytes& message, RsaHash hash) {
-  MdCtx md = DigestContext(signer.key.get(), hash, true);
+  DigestCtx md = DigestContext(signer.key.get(), hash, true);
   size_t len = 0;
   if (EVP_DigestSign(md.get(), nullptr, &len, message.data(), message.size()) <=
       0)
@@ -226,7 +234,7 @@ bool VerifyWithOpenSsl(const Bytes& certDer, const Bytes& message,
   if (!cert) return false;
   EVP_PKEY* key = X509_get0_pubkey(cert.get());  // owned by the certificate
   if (key == nullptr) return false;
-  MdCtx md = DigestContext(key, hash, false);
+  DigestCtx md = DigestContext(key, hash, false);
   int ok = EVP_DigestVerify(md.get(), signature.data(), signature.size(),
                             message.data(), message.size());
   ERR_clear_error();
