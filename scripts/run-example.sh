@@ -27,7 +27,8 @@ while read -r name code verdict; do
     diff -u "examples/expected/${name%.ofd}.txt" - <<<"$out" >/dev/null; then
     summary+=("$(printf '  %-24s %-8s exit %s  as expected' "$name" "$verdict" "$rc")")
   else
-    summary+=("$(printf '  %-24s exit %s  NOT AS EXPECTED (%s, exit %s)' "$name" "$rc" "$verdict" "$code")")
+    summary+=("$(printf '  %-24s exit %s  NOT AS EXPECTED (%s, exit %s, report %s)' \
+      "$name" "$rc" "$verdict" "$code" "examples/expected/${name%.ofd}.txt")")
     failed=1
   fi
 done <examples/expected/verdicts.txt

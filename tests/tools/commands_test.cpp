@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cctype>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -78,7 +77,8 @@ TEST(OfdsealInspect, SealOfEachFamily) {
     EXPECT_EQ(p[56]["height"], 30);
     EXPECT_EQ(p[53]["record"]["name"], "检查用章");
     EXPECT_EQ(p[53]["record"]["type"], "单位");  // seal type 1
-    EXPECT_NE(p[6]["subject"].get<std::string>().find("CN="), std::string::npos);
+    EXPECT_NE(p[6]["subject"].get<std::string>().find("CN="),
+              std::string::npos);
     // Signature numbers are not asked of a bare seal.
     EXPECT_EQ(p.count(1), 0u);
     // Numbers a family does not serve carry the library's code.
@@ -127,8 +127,8 @@ TEST(OfdsealInspect, PicturesGetTheirExtension) {
       {"jpeg", jpg, "jpg"},
       {"GIF", {'G', 'I', 'F', '8', '9', 'a'}, "gif"},
       {"ofd", {'P', 'K', 3, 4, 0}, "ofd"},
-      {"XYZ", png, "png"},            // unknown type: from the bytes
-      {"../../evil", jpg, "jpg"},     // never part of a file name
+      {"XYZ", png, "png"},         // unknown type: from the bytes
+      {"../../evil", jpg, "jpg"},  // never part of a file name
       {"", {1, 2, 3}, "bin"},
   };
   for (const Row& row : rows) {
@@ -144,8 +144,8 @@ TEST(OfdsealInspect, PicturesGetTheirExtension) {
     spec.propertyInfo = fx::PropertyXml(props);
     WriteFile(scratch.Path("sig.dat"), fx::MakeSignature(Family::kGov, spec));
     // "pic.png" is taken as the base name "pic".
-    json j = InspectJson({"--picture", scratch.Path("pic.png"),
-                          scratch.Path("sig.dat")});
+    json j = InspectJson(
+        {"--picture", scratch.Path("pic.png"), scratch.Path("sig.dat")});
     ASSERT_EQ(j["pictures"].size(), 2u);
     EXPECT_EQ(j["pictures"][0]["file"], scratch.Path("pic." + row.extension));
     EXPECT_EQ(ofdtest::Slurp(scratch.Path("pic." + row.extension)),
@@ -168,7 +168,8 @@ TEST(OfdsealInspect, OfdDocument) {
   fx::ofd::AddSignature(&doc, gin);
   fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
 
-  json j = InspectJson({"--picture", scratch.Path("p"), scratch.Path("doc.ofd")});
+  json j =
+      InspectJson({"--picture", scratch.Path("p"), scratch.Path("doc.ofd")});
   EXPECT_EQ(j["kind"], "ofd");
   ASSERT_EQ(j["signatures"].size(), 3u);
   EXPECT_EQ(j["signatures"][0]["family"], "GOV");
@@ -188,7 +189,8 @@ TEST(OfdsealInspect, OfdDocument) {
 }
 
 TEST(OfdsealInspect, TextReport) {
-  ofdtest::Run run = RunOfdseal({"inspect", "examples/gin-sm2.ofd"}, KX_SOURCE_DIR);
+  ofdtest::Run run =
+      RunOfdseal({"inspect", "examples/gin-sm2.ofd"}, KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
   for (const char* line :
        {"Signature 1 of 1: ID 1, type Seal\n", "  Family: GIN\n",
@@ -223,13 +225,18 @@ TEST(OfdsealDigest, MatchesOpenSsl) {
     const EVP_MD* md;
   };
   const Row rows[] = {
-      {"sm3", EVP_sm3()},          {"SM3", EVP_sm3()},
+      {"sm3", EVP_sm3()},
+      {"SM3", EVP_sm3()},
       {"1.2.156.10197.1.401", EVP_sm3()},
-      {"sha1", EVP_sha1()},        {"SHA-1", EVP_sha1()},
-      {"sha224", EVP_sha224()},    {"sha256", EVP_sha256()},
+      {"sha1", EVP_sha1()},
+      {"SHA-1", EVP_sha1()},
+      {"sha224", EVP_sha224()},
+      {"sha256", EVP_sha256()},
       {"2.16.840.1.101.3.4.2.1", EVP_sha256()},
-      {"sha384", EVP_sha384()},    {"sha512", EVP_sha512()},
-      {"md5", EVP_md5()},          {"672", EVP_sha256()},
+      {"sha384", EVP_sha384()},
+      {"sha512", EVP_sha512()},
+      {"md5", EVP_md5()},
+      {"672", EVP_sha256()},
   };
   Scratch scratch;
   const Bytes data = fx::PicturePattern(5000);
@@ -241,7 +248,8 @@ TEST(OfdsealDigest, MatchesOpenSsl) {
       const Bytes& input = std::string(name) == "data" ? data : Bytes();
       unsigned char md[EVP_MAX_MD_SIZE];
       unsigned int len = 0;
-      ASSERT_TRUE(EVP_Digest(input.data(), input.size(), md, &len, row.md, nullptr));
+      ASSERT_TRUE(
+          EVP_Digest(input.data(), input.size(), md, &len, row.md, nullptr));
       ofdtest::Run run =
           RunOfdseal({"digest", "--alg", row.alg, scratch.Path(name)});
       EXPECT_EQ(run.code, 0);
@@ -266,14 +274,18 @@ TEST(OfdsealCommandLine, UsageErrors) {
       {{"sign", "x"}, "ofdseal: unknown command 'sign'"},
       {{"verify"}, "ofdseal verify: missing FILE"},
       {{"verify", "a", "b"}, "ofdseal verify: one FILE only"},
-      {{"verify", "--picture", "x", "a"}, "ofdseal verify: unknown option '--picture'"},
-      {{"verify", "--max-size", "lots", "a"}, "bad value 'lots' for --max-size"},
-      {{"verify", "--max-entries", "0", "a"}, "bad value '0' for --max-entries"},
+      {{"verify", "--picture", "x", "a"},
+       "ofdseal verify: unknown option '--picture'"},
+      {{"verify", "--max-size", "lots", "a"},
+       "bad value 'lots' for --max-size"},
+      {{"verify", "--max-entries", "0", "a"},
+       "bad value '0' for --max-entries"},
       {{"verify", "--max-size"}, "option '--max-size' needs a value"},
       {{"inspect", "--picture"}, "option '--picture' needs a value"},
       {{"inspect", "--picture=", "x"}, "--picture needs a file name"},
       {{"inspect", "--json=yes", "x"}, "unknown option '--json=yes'"},
-      {{"digest", "--alg", "crc32", "x"}, "ofdseal digest: unknown algorithm 'crc32'"},
+      {{"digest", "--alg", "crc32", "x"},
+       "ofdseal digest: unknown algorithm 'crc32'"},
       {{"digest", "--json", "x"}, "unknown option '--json'"},
       {{"digest", "/nonexistent/file"}, "cannot read '/nonexistent/file'"},
   };
@@ -283,7 +295,8 @@ TEST(OfdsealCommandLine, UsageErrors) {
     EXPECT_EQ(run.code, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line: " << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1)
+        << "one line: " << run.err;
   }
 }
 
@@ -311,8 +324,8 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
 }
 
 TEST(OfdsealCommandLine, OptionsAfterTheFileAndDoubleDash) {
-  ofdtest::Run run = RunOfdseal({"verify", "examples/plain-sm2.ofd", "--json"},
-                                KX_SOURCE_DIR);
+  ofdtest::Run run =
+      RunOfdseal({"verify", "examples/plain-sm2.ofd", "--json"}, KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(run.out.rfind("{", 0), 0u);
   run = RunOfdseal({"verify", "--", "examples/plain-sm2.ofd"}, KX_SOURCE_DIR);

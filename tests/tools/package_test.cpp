@@ -1,13 +1,13 @@
 // The package-path and text code of ofdseal, compiled in: OFD locations
 // resolve inside the package or not at all, and every report text is valid
 // UTF-8 and valid JSON.
+#include "package.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
-#include "package.h"
 #include "text.h"
 
 namespace {
@@ -22,10 +22,13 @@ TEST(OfdsealPaths, ResolveLocation) {
   };
   const Row rows[] = {
       {"/", "Doc_0/Document.xml", "/Doc_0/Document.xml"},
-      {"/Doc_0/Signs", "Sign_0/Signature.xml", "/Doc_0/Signs/Sign_0/Signature.xml"},
-      {"/Doc_0/Signs", "/Doc_0/Pages/Page_0/Content.xml", "/Doc_0/Pages/Page_0/Content.xml"},
+      {"/Doc_0/Signs", "Sign_0/Signature.xml",
+       "/Doc_0/Signs/Sign_0/Signature.xml"},
+      {"/Doc_0/Signs", "/Doc_0/Pages/Page_0/Content.xml",
+       "/Doc_0/Pages/Page_0/Content.xml"},
       {"/Doc_0/Signs/Sign_0", "../../Res/a.png", "/Doc_0/Res/a.png"},
-      {"/Doc_0", "./Pages//Page_0/./Content.xml", "/Doc_0/Pages/Page_0/Content.xml"},
+      {"/Doc_0", "./Pages//Page_0/./Content.xml",
+       "/Doc_0/Pages/Page_0/Content.xml"},
       {"/Doc_0", "\\Doc_0\\Document.xml", "/Doc_0/Document.xml"},
       {"/Doc_0", "  Signs/Signatures.xml\n", "/Doc_0/Signs/Signatures.xml"},
       {"/", "Doc_0/a/../b.xml", "/Doc_0/b.xml"},
@@ -57,7 +60,8 @@ TEST(OfdsealPaths, ResolveLocation) {
 
 TEST(OfdsealPaths, DirectoryOf) {
   EXPECT_EQ(ofdseal::DirectoryOf("/OFD.xml"), "/");
-  EXPECT_EQ(ofdseal::DirectoryOf("/Doc_0/Signs/Signatures.xml"), "/Doc_0/Signs");
+  EXPECT_EQ(ofdseal::DirectoryOf("/Doc_0/Signs/Signatures.xml"),
+            "/Doc_0/Signs");
 }
 
 TEST(OfdsealText, Utf8) {
@@ -72,11 +76,11 @@ TEST(OfdsealText, Utf8) {
       {"\xE6\xB5\x8B\xE8\xAF\x95", true, "\xE6\xB5\x8B\xE8\xAF\x95"},
       {"\xC3\xA9", true, "\xC3\xA9"},
       {"\xF0\x9F\x98\x80", true, "\xF0\x9F\x98\x80"},
-      {"\xC0\xAF", false, r + r},            // overlong "/"
-      {"\xE0\x80\xAF", false, r + r + r},    // overlong
-      {"\xED\xA0\x80", false, r + r + r},    // surrogate
+      {"\xC0\xAF", false, r + r},                  // overlong "/"
+      {"\xE0\x80\xAF", false, r + r + r},          // overlong
+      {"\xED\xA0\x80", false, r + r + r},          // surrogate
       {"\xF4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
-      {"a\xE6\xB5", false, "a" + r + r},     // cut short
+      {"a\xE6\xB5", false, "a" + r + r},           // cut short
       {"\xFF", false, r},
   };
   for (const Row& row : rows) {
@@ -110,7 +114,8 @@ TEST(OfdsealText, JsonValues) {
       .Set("t", true)
       .Set("null", ofdseal::Json())
       .Set("empty", ofdseal::Json::Array())
-      .Set("list", ofdseal::Json::Array().Push("x").Push(ofdseal::Json::Object()));
+      .Set("list",
+           ofdseal::Json::Array().Push("x").Push(ofdseal::Json::Object()));
   nlohmann::json j = nlohmann::json::parse(doc.Dump());
   EXPECT_EQ(j, nlohmann::json::parse(
                    R"({"n":5022,"neg":-7,"t":true,"null":null,"empty":[],)"

@@ -3,9 +3,8 @@
 // The JSON reports are read with an independent JSON parser.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -79,7 +78,11 @@ const ExampleRow kExamples[] = {
     {"gin-sm2", 0, "valid", {"GIN"}, {0}, {}},
     {"gov-rsa", 0, "valid", {"GOV"}, {0}, {}},
     {"two-signatures", 0, "valid", {"GOV", "plain"}, {0, 0}, {}},
-    {"page-changed", 1, "invalid", {"GOV"}, {0},
+    {"page-changed",
+     1,
+     "invalid",
+     {"GOV"},
+     {0},
      {"/Doc_0/Pages/Page_0/Content.xml"}},
     {"signature-altered", 1, "invalid", {"plain"}, {5035}, {}},
 };
@@ -91,9 +94,9 @@ TEST(OfdsealExamples, TextReportsAreTheCommittedOnes) {
     ofdtest::Run run = RunOfdseal({"verify", file}, kSource);
     EXPECT_EQ(run.code, row.code);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, ofdtest::Slurp(std::string(kSource) +
-                                      "/examples/expected/" + row.name +
-                                      ".txt"));
+    EXPECT_EQ(run.out,
+              ofdtest::Slurp(std::string(kSource) + "/examples/expected/" +
+                             row.name + ".txt"));
   }
 }
 
@@ -158,67 +161,100 @@ Sealing WithSigner(Family family, fx::KeyType type,
 
 TEST(OfdsealVerify, ValidVariants) {
   const ValidRow rows[] = {
-      {"plain SM2", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kPlain, fx::KeyType::kSm2)); }},
-      {"GIN SM2", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kGin, fx::KeyType::kSm2)); }},
-      {"GOV SM2", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kGov, fx::KeyType::kSm2)); }},
-      {"plain RSA SHA-256", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kPlain, fx::KeyType::kRsa)); }},
-      {"GIN RSA SHA-1", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kGin, fx::KeyType::kRsa, fx::RsaHash::kSha1)); }},
-      {"GOV RSA SHA-256", [](Package* d) { fx::ofd::AddSignature(d, WithSigner(Family::kGov, fx::KeyType::kRsa)); }},
-      {"RSA method by name", [](Package* d) {
+      {"plain SM2",
+       [](Package* d) {
+         fx::ofd::AddSignature(d,
+                               WithSigner(Family::kPlain, fx::KeyType::kSm2));
+       }},
+      {"GIN SM2",
+       [](Package* d) {
+         fx::ofd::AddSignature(d, WithSigner(Family::kGin, fx::KeyType::kSm2));
+       }},
+      {"GOV SM2",
+       [](Package* d) {
+         fx::ofd::AddSignature(d, WithSigner(Family::kGov, fx::KeyType::kSm2));
+       }},
+      {"plain RSA SHA-256",
+       [](Package* d) {
+         fx::ofd::AddSignature(d,
+                               WithSigner(Family::kPlain, fx::KeyType::kRsa));
+       }},
+      {"GIN RSA SHA-1",
+       [](Package* d) {
+         fx::ofd::AddSignature(d, WithSigner(Family::kGin, fx::KeyType::kRsa,
+                                             fx::RsaHash::kSha1));
+       }},
+      {"GOV RSA SHA-256",
+       [](Package* d) {
+         fx::ofd::AddSignature(d, WithSigner(Family::kGov, fx::KeyType::kRsa));
+       }},
+      {"RSA method by name",
+       [](Package* d) {
          Sealing s = WithSigner(Family::kGov, fx::KeyType::kRsa);
          s.method = "sha256WithRSAEncryption";
          fx::ofd::AddSignature(d, s);
        }},
-      {"check method SM3", [](Package* d) {
+      {"check method SM3",
+       [](Package* d) {
          Sealing s;
          s.checkMethod = "SM3";
          fx::ofd::AddSignature(d, s);
        }},
-      {"check method sm3", [](Package* d) {
+      {"check method sm3",
+       [](Package* d) {
          Sealing s;
          s.checkMethod = "sm3";
          fx::ofd::AddSignature(d, s);
        }},
-      {"check method SHA-256", [](Package* d) {
+      {"check method SHA-256",
+       [](Package* d) {
          Sealing s;
          s.checkMethod = "SHA-256";
          fx::ofd::AddSignature(d, s);
        }},
-      {"check method SHA-1", [](Package* d) {
+      {"check method SHA-1",
+       [](Package* d) {
          Sealing s;
          s.checkMethod = "1.3.14.3.2.26";
          fx::ofd::AddSignature(d, s);
        }},
-      {"check method MD5", [](Package* d) {
+      {"check method MD5",
+       [](Package* d) {
          Sealing s;
          s.checkMethod = "MD5";
          fx::ofd::AddSignature(d, s);
        }},
-      {"relative locations", [](Package* d) {
+      {"relative locations",
+       [](Package* d) {
          Sealing s;
          s.absoluteLocations = false;
          fx::ofd::AddSignature(d, s);
        }},
-      {"FileRef without slash and with backslashes", [](Package* d) {
+      {"FileRef without slash and with backslashes",
+       [](Package* d) {
          Sealing s;
          s.references = std::vector<std::string>{
              "Doc_0/Document.xml", "\\Doc_0\\Pages\\Page_0\\Content.xml"};
          fx::ofd::AddSignature(d, s);
        }},
-      {"unprefixed elements", [](Package* d) {
+      {"unprefixed elements",
+       [](Package* d) {
          fx::ofd::DocumentSpec spec;
          spec.prefixed = false;
          *d = fx::ofd::MakeDocument(spec);
          fx::ofd::AddSignature(d, Sealing());
        }},
-      {"signature list found by convention", [](Package* d) {
+      {"signature list found by convention",
+       [](Package* d) {
          fx::ofd::DocumentSpec spec;
          spec.nameSignatures = false;
          *d = fx::ofd::MakeDocument(spec);
          fx::ofd::AddSignature(d, Sealing());
        }},
-      {"three signatures", [](Package* d) {
-         fx::ofd::AddSignature(d, WithSigner(Family::kPlain, fx::KeyType::kSm2));
+      {"three signatures",
+       [](Package* d) {
+         fx::ofd::AddSignature(d,
+                               WithSigner(Family::kPlain, fx::KeyType::kSm2));
          fx::ofd::AddSignature(d, WithSigner(Family::kGin, fx::KeyType::kRsa));
          fx::ofd::AddSignature(d, WithSigner(Family::kGov, fx::KeyType::kSm2));
        }},
@@ -238,8 +274,8 @@ TEST(OfdsealVerify, ValidVariants) {
 TEST(OfdsealVerify, DigestFollowsTheSigner) {
   // An RSA signer with SHA-1: the library is handed SHA-1 of Signature.xml.
   Package doc = fx::ofd::MakeDocument();
-  fx::ofd::AddSignature(&doc, WithSigner(Family::kGov, fx::KeyType::kRsa,
-                                         fx::RsaHash::kSha1));
+  fx::ofd::AddSignature(
+      &doc, WithSigner(Family::kGov, fx::KeyType::kRsa, fx::RsaHash::kSha1));
   Verified v = VerifyJson(doc);
   EXPECT_EQ(v.report["signatures"][0]["digest"], "sha1");
   EXPECT_EQ(v.report["signatures"][0]["algorithm"], "RSA with SHA-1");
@@ -276,15 +312,20 @@ Sealing Typed(const char* type) {
 TEST(OfdsealVerify, BrokenPackages) {
   const BrokenRow rows[] = {
       {"signature list missing", [](Package* d) { d->Remove(kList); },
-       "invalid", "", "signature list /Doc_0/Signs/Signatures.xml: missing", "", -1},
-      {"signature list not XML", [](Package* d) { d->Set(kList, "<a><b></a>"); },
-       "invalid", "", "not XML", "", -1},
-      {"signature list of something else", [](Package* d) { d->Set(kList, "<a/>"); },
-       "invalid", "", "no Signatures element", "", -1},
+       "invalid", "", "signature list /Doc_0/Signs/Signatures.xml: missing", "",
+       -1},
+      {"signature list not XML",
+       [](Package* d) { d->Set(kList, "<a><b></a>"); }, "invalid", "",
+       "not XML", "", -1},
+      {"signature list of something else",
+       [](Package* d) { d->Set(kList, "<a/>"); }, "invalid", "",
+       "no Signatures element", "", -1},
       {"Signature.xml missing", [](Package* d) { d->Remove(kSignatureXml); },
-       "invalid", "invalid", "Signature.xml /Doc_0/Signs/Sign_0/Signature.xml: missing", "", -1},
-      {"Signature.xml not XML", [](Package* d) { d->Set(kSignatureXml, "\x01\x02"); },
-       "invalid", "invalid", "not XML", "", -1},
+       "invalid", "invalid",
+       "Signature.xml /Doc_0/Signs/Sign_0/Signature.xml: missing", "", -1},
+      {"Signature.xml not XML",
+       [](Package* d) { d->Set(kSignatureXml, "\x01\x02"); }, "invalid",
+       "invalid", "not XML", "", -1},
       {"Signature.xml changed after sealing",
        [](Package* d) {
          std::string* xml = d->Find(kSignatureXml);
@@ -292,7 +333,8 @@ TEST(OfdsealVerify, BrokenPackages) {
        },
        "invalid", "invalid", "", "", 5013},
       {"signature value missing", [](Package* d) { d->Remove(kSignedValue); },
-       "invalid", "invalid", "signature value /Doc_0/Signs/Sign_0/SignedValue.dat: missing", "", -1},
+       "invalid", "invalid",
+       "signature value /Doc_0/Signs/Sign_0/SignedValue.dat: missing", "", -1},
       {"signature value truncated",
        [](Package* d) {
          std::string* v = d->Find(kSignedValue);
@@ -302,10 +344,9 @@ TEST(OfdsealVerify, BrokenPackages) {
       {"signature value empty", [](Package* d) { d->Set(kSignedValue, ""); },
        "invalid", "invalid", "", "", 5023},
       {"referenced file missing",
-       [](Package* d) { d->Remove("Doc_0/PublicRes.xml"); },
-       "invalid", "invalid", "", "missing", 0},
-      {"referenced file changed",
-       [](Package* d) { *d->Find(kContent) += " "; },
+       [](Package* d) { d->Remove("Doc_0/PublicRes.xml"); }, "invalid",
+       "invalid", "", "missing", 0},
+      {"referenced file changed", [](Package* d) { *d->Find(kContent) += " "; },
        "invalid", "invalid", "", "changed", 0},
   };
   for (const BrokenRow& row : rows) {
@@ -324,7 +365,8 @@ TEST(OfdsealVerify, BrokenPackages) {
       ASSERT_EQ(r["signatures"].size(), 1u);
       const json& sig = r["signatures"][0];
       EXPECT_EQ(sig["verdict"], row.signatureVerdict);
-      for (const json& p : sig["problems"]) problems += p.get<std::string>() + "|";
+      for (const json& p : sig["problems"])
+        problems += p.get<std::string>() + "|";
       if (row.resultCode < 0) {
         EXPECT_TRUE(sig["result"].is_null());
       } else {
@@ -362,12 +404,17 @@ TEST(OfdsealVerify, SignaturesTheToolDoesNotTrust) {
   rsaUnknownMethod.method = "rot13";
   const Row rows[] = {
       {"type Sign", Typed("Sign"), "not supported yet", "", "ok"},
-      {"unknown type", Typed("Stamp"), "not supported yet", "unknown signature type", "ok"},
-      {"reference leaves the package", escaping, "invalid", "", "path leaves the package"},
-      {"reference names a drive", drive, "invalid", "", "path leaves the package"},
+      {"unknown type", Typed("Stamp"), "not supported yet",
+       "unknown signature type", "ok"},
+      {"reference leaves the package", escaping, "invalid", "",
+       "path leaves the package"},
+      {"reference names a drive", drive, "invalid", "",
+       "path leaves the package"},
       {"no references", none, "invalid", "covers no part", ""},
-      {"unknown check method", unknownCheck, "invalid", "", "unknown check method"},
-      {"RSA signer, unknown method", rsaUnknownMethod, "invalid", "names no digest", "ok"},
+      {"unknown check method", unknownCheck, "invalid", "",
+       "unknown check method"},
+      {"RSA signer, unknown method", rsaUnknownMethod, "invalid",
+       "names no digest", "ok"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -379,7 +426,8 @@ TEST(OfdsealVerify, SignaturesTheToolDoesNotTrust) {
     const json& sig = v.report["signatures"][0];
     EXPECT_EQ(sig["verdict"], row.verdict);
     std::string problems;
-    for (const json& p : sig["problems"]) problems += p.get<std::string>() + "|";
+    for (const json& p : sig["problems"])
+      problems += p.get<std::string>() + "|";
     EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
     for (const json& ref : sig["references"])
       EXPECT_EQ(ref["status"], row.referenceStatus);
@@ -466,8 +514,9 @@ void ExpectRefused(const std::string& path, const std::string& why,
 }
 
 TEST(OfdsealVerify, HostileEntryNames) {
-  const char* names[] = {"../evil.xml", "/etc/evil.xml", "Doc_0/../../evil.xml",
-                         "..\\evil.xml", "C:\\evil.xml", "Doc_0/./../x"};
+  const char* names[] = {"../evil.xml",          "/etc/evil.xml",
+                         "Doc_0/../../evil.xml", "..\\evil.xml",
+                         "C:\\evil.xml",         "Doc_0/./../x"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     Scratch scratch;
@@ -502,8 +551,8 @@ TEST(OfdsealVerify, EntryCountIsBounded) {
   ExpectRefused(scratch.Path("doc.ofd"), "more than the limit of 20",
                 {"--max-entries", "20"});
   // Within a larger limit the same package verifies.
-  ofdtest::Run run = RunOfdseal(
-      {"verify", "--max-entries=100", scratch.Path("doc.ofd")});
+  ofdtest::Run run =
+      RunOfdseal({"verify", "--max-entries=100", scratch.Path("doc.ofd")});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   // The default limit is 10000 entries.
   for (int i = 30; i < 10001; ++i)

@@ -138,9 +138,12 @@ std::string AlgorithmText(KeyKind kind, const Digest& digest) {
   const DigestRow* row = RowById(digest.id);
   std::string name = row == nullptr ? "?" : row->label;
   switch (kind) {
-    case KeyKind::kSm2: return "SM2 with " + name;
-    case KeyKind::kRsa: return "RSA with " + name;
-    case KeyKind::kUnknown: break;
+    case KeyKind::kSm2:
+      return "SM2 with " + name;
+    case KeyKind::kRsa:
+      return "RSA with " + name;
+    case KeyKind::kUnknown:
+      break;
   }
   return name;
 }

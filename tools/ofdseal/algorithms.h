@@ -7,7 +7,7 @@
 namespace ofdseal {
 
 struct Digest {
-  unsigned int id = 0;  // the library's algorithm identifier
+  unsigned int id = 0;    // the library's algorithm identifier
   const char* name = "";  // "sm3", "sha256", ...
 };
 

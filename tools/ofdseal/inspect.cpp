@@ -75,7 +75,8 @@ std::string ObjectText(const ObjectReport& r) {
     if (!line.empty()) out += line + "\n";
   }
   for (const auto& picture : r.pictures)
-    out += "  Wrote the " + picture.first + " picture: " + picture.second + "\n";
+    out +=
+        "  Wrote the " + picture.first + " picture: " + picture.second + "\n";
   return out;
 }
 
@@ -142,8 +143,9 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
     } else if (sig.hasSignedValue) {
       ObjectReport r = ReadObject(true, sig.signedValue);
       if (!options.picture.empty() &&
-          !WritePictures(BaseName(options.picture) + "-" + std::to_string(i + 1),
-                         &r, &error))
+          !WritePictures(
+              BaseName(options.picture) + "-" + std::to_string(i + 1), &r,
+              &error))
         return InputError(file, error, options.json);
       text += "  Family: " + (r.family.empty() ? "unknown" : r.family) + "\n";
       text += ObjectText(r);

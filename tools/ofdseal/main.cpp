@@ -7,6 +7,7 @@
 //
 // Exit codes: 0 every signature valid (or the command succeeded), 1 a
 // signature or reference is invalid, 2 bad usage or unreadable input.
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +35,8 @@ const char kMainHelp[] =
     "                    files against their check values and each seal\n"
     "                    signature through the verification library\n"
     "  inspect FILE      print every property of a seal (Seal.esl), a seal\n"
-    "                    signature (SignedValue.dat) or of each signature of an\n"
+    "                    signature (SignedValue.dat) or of each signature of "
+    "an\n"
     "                    OFD document, and write the pictures\n"
     "  digest FILE       print the digest of a file that a caller passes to\n"
     "                    the verification library\n"
@@ -53,9 +55,11 @@ const char kVerifyHelp[] =
     "Usage: ofdseal verify [--json] FILE.ofd\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"
-    "signature listed in the document's Signatures.xml it reads Signature.xml,\n"
+    "signature listed in the document's Signatures.xml it reads "
+    "Signature.xml,\n"
     "compares every referenced file with its check value, computes the digest\n"
-    "of Signature.xml (SM3 for SM2 signers, the digest of the signature method\n"
+    "of Signature.xml (SM3 for SM2 signers, the digest of the signature "
+    "method\n"
     "for RSA signers) and has the seal signature verified against it.\n"
     "Signatures of type Sign (PKCS#7) are listed as not supported yet.\n"
     "\n"
@@ -72,12 +76,14 @@ const char kInspectHelp[] =
     "Usage: ofdseal inspect [--json] [--picture OUT] FILE\n"
     "\n"
     "Prints every property that the libraries read from FILE: a seal (DER, as\n"
-    "in Seal.esl), a seal signature (as in SignedValue.dat) or an OFD document,\n"
+    "in Seal.esl), a seal signature (as in SignedValue.dat) or an OFD "
+    "document,\n"
     "then every signature in it.\n"
     "\n"
     "Options:\n"
     "  --json             print the properties as JSON\n"
-    "  --picture OUT      write the seal picture to OUT.EXT and the handwriting\n"
+    "  --picture OUT      write the seal picture to OUT.EXT and the "
+    "handwriting\n"
     "                     picture, when there is one, to OUT-handwriting.EXT,\n"
     "                     EXT from the picture type; for an OFD document the\n"
     "                     signature's number follows OUT (OUT-1.png)\n"
@@ -127,10 +133,14 @@ bool ParseSize(const std::string& text, uint64_t* out) {
   if (errno != 0) return false;
   std::string suffix = end;
   int shift = 0;
-  if (suffix == "K" || suffix == "k") shift = 10;
-  else if (suffix == "M" || suffix == "m") shift = 20;
-  else if (suffix == "G" || suffix == "g") shift = 30;
-  else if (!suffix.empty()) return false;
+  if (suffix == "K" || suffix == "k")
+    shift = 10;
+  else if (suffix == "M" || suffix == "m")
+    shift = 20;
+  else if (suffix == "G" || suffix == "g")
+    shift = 30;
+  else if (!suffix.empty())
+    return false;
   if (value > (~0ull >> shift)) return false;
   *out = value << shift;
   return true;
@@ -276,10 +286,9 @@ int DigestCommand(const std::vector<std::string>& argv) {
   std::string value;
   unsigned int code = 0;
   if (!ComputeDigest(digest, bytes, &value, &code))
-    return InputError(args.file,
-                      "the library computed no digest (" +
-                          std::to_string(code) + ")",
-                      false);
+    return InputError(
+        args.file,
+        "the library computed no digest (" + std::to_string(code) + ")", false);
   std::cout << Hex(value) << "\n";
   return kExitOk;
 }

@@ -21,9 +21,9 @@ struct SignatureEntry {
 
 // One document of the package and its signatures.
 struct DocumentEntry {
-  std::string root;             // package path of Document.xml
-  std::string signaturesPath;   // package path of the signature list, or empty
-  bool signaturesNamed = false; // named by OFD.xml rather than by convention
+  std::string root;              // package path of Document.xml
+  std::string signaturesPath;    // package path of the signature list, or empty
+  bool signaturesNamed = false;  // named by OFD.xml rather than by convention
   std::vector<SignatureEntry> signatures;
   std::vector<std::string> problems;  // parts that are missing or broken
 };
@@ -44,11 +44,11 @@ struct Reference {
 // The parts of a Signature.xml that are checked and reported.
 struct SignatureFile {
   std::string provider;
-  std::string method;        // SignatureMethod
-  std::string dateTime;      // SignatureDateTime
+  std::string method;    // SignatureMethod
+  std::string dateTime;  // SignatureDateTime
   std::vector<Reference> references;
-  std::string signedValue;   // SignedValue location as written
-  std::string sealLoc;       // SignedInfo/Seal/BaseLoc, when present
+  std::string signedValue;  // SignedValue location as written
+  std::string sealLoc;      // SignedInfo/Seal/BaseLoc, when present
 };
 
 // Parses Signature.xml; false with a reason when it is not XML or has no
@@ -67,14 +67,14 @@ PartStatus ReadLocation(Package& package, const std::vector<std::string>& bases,
 // One signature of a document, with the parts it names read in.
 struct LoadedSignature {
   SignatureEntry entry;
-  std::string document;        // package path of the document root
-  std::string location;        // package path of Signature.xml
-  std::string xml;             // its bytes
-  bool parsed = false;         // `file` holds what Signature.xml says
+  std::string document;  // package path of the document root
+  std::string location;  // package path of Signature.xml
+  std::string xml;       // its bytes
+  bool parsed = false;   // `file` holds what Signature.xml says
   SignatureFile file;
   std::string signedValuePath;
   bool hasSignedValue = false;
-  std::string signedValue;     // bytes of the signature value
+  std::string signedValue;            // bytes of the signature value
   std::vector<std::string> problems;  // missing or broken parts
 };
 

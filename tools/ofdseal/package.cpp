@@ -55,11 +55,16 @@ bool EntryPath(std::string name, std::string* path) {
 
 const char* PartStatusText(PartStatus status) {
   switch (status) {
-    case PartStatus::kOk: return "ok";
-    case PartStatus::kMissing: return "missing";
-    case PartStatus::kBadPath: return "path leaves the package";
-    case PartStatus::kTooLarge: return "too large";
-    case PartStatus::kUnreadable: return "unreadable";
+    case PartStatus::kOk:
+      return "ok";
+    case PartStatus::kMissing:
+      return "missing";
+    case PartStatus::kBadPath:
+      return "path leaves the package";
+    case PartStatus::kTooLarge:
+      return "too large";
+    case PartStatus::kUnreadable:
+      return "unreadable";
   }
   return "unreadable";
 }
@@ -111,8 +116,8 @@ bool Package::Open(const std::string& file, const Limits& limits,
   if (!archive_) {
     zip_error_t ze;
     zip_error_init_with_code(&ze, code);
-    *error = "cannot open '" + file + "' as an OFD package: " +
-             zip_error_strerror(&ze);
+    *error = "cannot open '" + file +
+             "' as an OFD package: " + zip_error_strerror(&ze);
     zip_error_fini(&ze);
     return false;
   }
@@ -159,7 +164,8 @@ bool Package::Find(const std::string& path, uint64_t* index) const {
   }
   std::string lower = Lower(path);
   auto folded = byLowerName_.find(lower);
-  if (folded == byLowerName_.end() || ambiguousLower_.count(lower)) return false;
+  if (folded == byLowerName_.end() || ambiguousLower_.count(lower))
+    return false;
   *index = folded->second;
   return true;
 }

@@ -13,8 +13,8 @@ namespace {
 using K = PropertyKind;
 
 const char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
-const size_t kShownBytes = 32;             // of a byte value on a terminal
-const size_t kShownChars = 96;             // of a long text on a terminal
+const size_t kShownBytes = 32;            // of a byte value on a terminal
+const size_t kShownChars = 96;            // of a long text on a terminal
 
 // The seal summary record: six zero-padded fields.
 struct RecordField {
@@ -69,7 +69,8 @@ std::string ShortText(const std::string& text) {
 // Signed 32-bit little-endian integer at `at`.
 int32_t Le32(const std::string& b, size_t at) {
   uint32_t v = 0;
-  for (size_t i = 4; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+  for (size_t i = 4; i-- > 0;)
+    v = (v << 8) | static_cast<unsigned char>(b[at + i]);
   return static_cast<int32_t>(v);
 }
 
@@ -145,16 +146,16 @@ unsigned int ReadProperty(bool ofSignature, unsigned int number,
       object.empty() ? &kEmpty
                      : reinterpret_cast<const unsigned char*>(object.data());
   const auto length = static_cast<unsigned int>(object.size());
-  const auto get = ofSignature ? SEF_ESealSignDataGetProperty
-                               : SEF_AnalyzeESealData;
+  const auto get =
+      ofSignature ? SEF_ESealSignDataGetProperty : SEF_AnalyzeESealData;
   // A value without content leaves the length untouched: it stays 0.
   unsigned int needed = 0;
   unsigned int code = get(number, in, length, nullptr, &needed);
   if (code != 0 || needed == 0) return code;
   std::string buffer(needed, '\0');
   unsigned int got = needed;
-  code = get(number, in, length,
-             reinterpret_cast<unsigned char*>(&buffer[0]), &got);
+  code = get(number, in, length, reinterpret_cast<unsigned char*>(&buffer[0]),
+             &got);
   if (code != 0) return code;
   buffer.resize(got < needed ? got : needed);
   *value = std::move(buffer);
@@ -163,7 +164,8 @@ unsigned int ReadProperty(bool ofSignature, unsigned int number,
 
 const char* FamilyName(const std::string& versionContent) {
   const unsigned char first =
-      versionContent.empty() ? 0 : static_cast<unsigned char>(versionContent[0]);
+      versionContent.empty() ? 0
+                             : static_cast<unsigned char>(versionContent[0]);
   return first == 4 ? "GOV" : first == 3 ? "GIN" : "plain";
 }
 
@@ -172,15 +174,15 @@ long long IntegerValue(const std::string& content) {
   // Two's complement: sign-extend from the first octet.
   long long value = static_cast<signed char>(content[0]);
   for (size_t i = 1; i < content.size(); ++i)
-    value = static_cast<long long>(static_cast<unsigned long long>(value) << 8) |
-            static_cast<unsigned char>(content[i]);
+    value =
+        static_cast<long long>(static_cast<unsigned long long>(value) << 8) |
+        static_cast<unsigned char>(content[i]);
   return value;
 }
 
 std::string CertificateSubject(const std::string& der) {
   if (der.empty()) return std::string();
-  shared_ptr<X509> cert =
-      KXStrToX509(der.data(), static_cast<int>(der.size()));
+  shared_ptr<X509> cert = KXStrToX509(der.data(), static_cast<int>(der.size()));
   if (!cert) return std::string();
   ckxstr name = KXGetX509Name(X509_get_subject_name(cert.get()), 0);
   return DisplayText(std::string(name.c_str(), name.length()));
@@ -209,8 +211,8 @@ std::string PictureExtension(const std::string& statedType,
   if (starts("BM", 2)) return "bmp";
   if (starts("II*\0", 4) || starts("MM\0*", 4)) return "tif";
   if (starts("PK\x03\x04", 4)) return "ofd";
-  if (starts("<svg", 4) || (starts("<?xml", 5) &&
-                            bytes.find("<svg") != std::string::npos))
+  if (starts("<svg", 4) ||
+      (starts("<?xml", 5) && bytes.find("<svg") != std::string::npos))
     return "svg";
   return "bin";
 }
@@ -240,10 +242,14 @@ std::string PropertyLine(const PropertyValue& p) {
            SEF_FormatError(p.code) + ")";
   if (p.value.empty()) return head + "(empty)";
   switch (p.info.kind) {
-    case K::kText: return head + DisplayText(p.value);
-    case K::kLongText: return head + ShortText(DisplayText(p.value));
-    case K::kInteger: return head + std::to_string(IntegerValue(p.value));
-    case K::kBytes: return head + Bytes(p.value.size()) + ", " + ShortHex(p.value);
+    case K::kText:
+      return head + DisplayText(p.value);
+    case K::kLongText:
+      return head + ShortText(DisplayText(p.value));
+    case K::kInteger:
+      return head + std::to_string(IntegerValue(p.value));
+    case K::kBytes:
+      return head + Bytes(p.value.size()) + ", " + ShortHex(p.value);
     case K::kCert: {
       std::string subject = CertificateSubject(p.value);
       return head + "certificate, " + Bytes(p.value.size()) +

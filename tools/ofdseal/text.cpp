@@ -69,8 +69,7 @@ std::string RepairUtf8(const std::string& text) {
 std::string DisplayText(std::string text) {
   while (!text.empty() && text.back() == '\0') text.pop_back();
   if (IsUtf8(text)) return text;
-  ckxstr converted =
-      KXMbcsToUtf8(text.data(), static_cast<int>(text.size()));
+  ckxstr converted = KXMbcsToUtf8(text.data(), static_cast<int>(text.size()));
   if (!converted.empty()) {
     std::string utf8(converted.c_str(), converted.length());
     if (IsUtf8(utf8)) return utf8;
@@ -94,13 +93,27 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : clean) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char buf[8];
@@ -146,10 +159,18 @@ void Json::DumpTo(std::string* out, int depth) const {
   const std::string pad(static_cast<size_t>(depth + 1) * 2, ' ');
   const std::string close(static_cast<size_t>(depth) * 2, ' ');
   switch (kind_) {
-    case kNull: *out += "null"; return;
-    case kBool: *out += bool_ ? "true" : "false"; return;
-    case kNumber: *out += std::to_string(number_); return;
-    case kString: *out += JsonString(string_); return;
+    case kNull:
+      *out += "null";
+      return;
+    case kBool:
+      *out += bool_ ? "true" : "false";
+      return;
+    case kNumber:
+      *out += std::to_string(number_);
+      return;
+    case kString:
+      *out += JsonString(string_);
+      return;
     case kArray:
       if (items_.empty()) {
         *out += "[]";

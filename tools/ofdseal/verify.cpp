@@ -15,9 +15,12 @@ KeyKind CertificateKeyKind(const std::string& der) {
   shared_ptr<X509> cert = KXStrToX509(der.data(), static_cast<int>(der.size()));
   if (!cert) return KeyKind::kUnknown;
   switch (KXCertAlgo(X509_get_X509_PUBKEY(cert.get()))) {
-    case 1: return KeyKind::kRsa;
-    case 2: return KeyKind::kSm2;
-    default: return KeyKind::kUnknown;
+    case 1:
+      return KeyKind::kRsa;
+    case 2:
+      return KeyKind::kSm2;
+    default:
+      return KeyKind::kUnknown;
   }
 }
 
@@ -135,9 +138,9 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
       } else {
         static const unsigned char kEmpty = 0;
         const unsigned char* value =
-            sig.signedValue.empty()
-                ? &kEmpty
-                : reinterpret_cast<const unsigned char*>(sig.signedValue.data());
+            sig.signedValue.empty() ? &kEmpty
+                                    : reinterpret_cast<const unsigned char*>(
+                                          sig.signedValue.data());
         r->code = SEF_OfdESealSign_Verify(
             reinterpret_cast<const unsigned char*>(hash.data()),
             static_cast<unsigned int>(hash.size()), value,
@@ -152,10 +155,10 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
   if (!supported) {
     r->verdict = "not supported yet";
   } else {
-    r->verdict = r->verified && r->code == 0 && referencesOk &&
-                         r->problems.empty()
-                     ? "valid"
-                     : "invalid";
+    r->verdict =
+        r->verified && r->code == 0 && referencesOk && r->problems.empty()
+            ? "valid"
+            : "invalid";
   }
 }
 
@@ -227,9 +230,10 @@ std::string VerifyText(const VerifyReport& report) {
     if (!r.signerUnit.empty()) out += Field("Signer unit", r.signerUnit);
     if (!r.signingTime.empty()) out += Field("Signing time", r.signingTime);
     if (!r.algorithm.empty() || !r.method.empty())
-      out += Field("Algorithm", Joined(r.algorithm, r.method.empty()
-                                                        ? std::string()
-                                                        : "(" + r.method + ")"));
+      out +=
+          Field("Algorithm",
+                Joined(r.algorithm, r.method.empty() ? std::string()
+                                                     : "(" + r.method + ")"));
     if (!r.provider.empty()) out += Field("Provider", r.provider);
     if (!r.references.empty()) {
       size_t ok = 0;
@@ -241,13 +245,13 @@ std::string VerifyText(const VerifyReport& report) {
       for (const ReferenceReport& ref : r.references) {
         std::string status = ref.status;
         status.resize(status.size() < 8 ? 8 : status.size(), ' ');
-        out += "    " + status + " " + (ref.path.empty() ? ref.fileRef : ref.path) +
-               "\n";
+        out += "    " + status + " " +
+               (ref.path.empty() ? ref.fileRef : ref.path) + "\n";
       }
     }
     if (r.verified)
-      out += Field("Seal signature", std::to_string(r.code) + " " +
-                                         SEF_FormatError(r.code));
+      out += Field("Seal signature",
+                   std::to_string(r.code) + " " + SEF_FormatError(r.code));
     for (const std::string& p : r.problems) out += Field("Problem", p);
     out += Field("Verdict", r.verdict);
   }

@@ -14,7 +14,7 @@ struct ReferenceReport {
   std::string fileRef;  // as written
   std::string path;     // resolved package path
   std::string checkMethod;
-  std::string status;   // "ok", "changed", "missing", ...
+  std::string status;  // "ok", "changed", "missing", ...
 };
 
 struct SignatureReport {
@@ -23,11 +23,11 @@ struct SignatureReport {
   std::string document;
   std::string location;
   std::string provider;
-  std::string method;     // SignatureMethod as written
-  std::string algorithm;  // "SM2 with SM3"
-  std::string digest;     // digest of Signature.xml passed to the library
-  std::string signingTime;   // from the seal signature
-  std::string dateTime;      // SignatureDateTime of Signature.xml
+  std::string method;       // SignatureMethod as written
+  std::string algorithm;    // "SM2 with SM3"
+  std::string digest;       // digest of Signature.xml passed to the library
+  std::string signingTime;  // from the seal signature
+  std::string dateTime;     // SignatureDateTime of Signature.xml
   std::string family;
   std::string sealName;
   std::string sealId;

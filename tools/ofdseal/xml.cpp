@@ -22,9 +22,14 @@ XmlTree ParseXml(const std::string& bytes, std::string* error) {
   if (bytes.empty() || std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
     t_lastError = "empty or binary";
   } else {
-    tree.reset(mxmlLoadString(nullptr, bytes.c_str(), MXML_OPAQUE_CALLBACK));
-    // Mini-XML returns what it read so far after some errors: refuse it.
-    if (tree && !t_lastError.empty()) tree.reset();
+    // Parsed below a parent of our own: Mini-XML loses the nodes it has
+    // built when a parse without a parent fails, and deleting the parent
+    // frees whatever the parse left.
+    tree.reset(mxmlNewElement(MXML_NO_PARENT, "ofdseal"));
+    if (tree && (mxmlLoadString(tree.get(), bytes.c_str(),
+                                MXML_OPAQUE_CALLBACK) == nullptr ||
+                 !t_lastError.empty()))
+      tree.reset();
   }
   if (!tree && error != nullptr)
     *error = t_lastError.empty() ? "not XML" : t_lastError;
@@ -32,10 +37,11 @@ XmlTree ParseXml(const std::string& bytes, std::string* error) {
 }
 
 mxml_node_t* RootElement(mxml_node_t* tree) {
-  for (mxml_node_t* n = tree; n != nullptr;
+  if (tree == nullptr) return nullptr;
+  for (mxml_node_t* n = mxmlWalkNext(tree, tree, MXML_DESCEND); n != nullptr;
        n = mxmlWalkNext(n, tree, MXML_DESCEND)) {
-    const char* name = mxmlGetType(n) == MXML_ELEMENT ? mxmlGetElement(n)
-                                                       : nullptr;
+    const char* name =
+        mxmlGetType(n) == MXML_ELEMENT ? mxmlGetElement(n) : nullptr;
     if (name != nullptr && name[0] != '?' && name[0] != '!') return n;
   }
   return nullptr;
@@ -108,8 +114,8 @@ std::string ElementText(mxml_node_t* element) {
 
 std::string Attribute(mxml_node_t* element, const char* name,
                       const std::string& fallback) {
-  const char* value = element == nullptr ? nullptr
-                                         : mxmlElementGetAttr(element, name);
+  const char* value =
+      element == nullptr ? nullptr : mxmlElementGetAttr(element, name);
   return value == nullptr ? fallback : value;
 }
 

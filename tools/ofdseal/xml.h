@@ -16,8 +16,9 @@ struct XmlDeleter {
 };
 using XmlTree = std::unique_ptr<mxml_node_t, XmlDeleter>;
 
-// The parsed document, or null when the bytes are not XML (then `error`,
-// when given, receives the parser's message). Text is kept as it is written
+// The parsed document below a parent element of its own, or null when the
+// bytes are not XML (then `error`, when given, receives the parser's
+// message). Text is kept as it is written
 // (opaque), so locations and Base64 values keep their spaces. The parser's
 // messages never reach standard error.
 XmlTree ParseXml(const std::string& bytes, std::string* error = nullptr);

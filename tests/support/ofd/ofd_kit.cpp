@@ -31,11 +31,20 @@ std::string Escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -44,9 +53,10 @@ std::string Escape(const std::string& text) {
 const char kSignsDir[] = "Doc_0/Signs/";
 
 void WriteSignatureList(Package* doc) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<%P%Signatures" +
-                    NamespaceAttr(doc->prefixed) + ">\n  <%P%MaxSignId>" +
-                    std::to_string(doc->signatures.size()) + "</%P%MaxSignId>\n";
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<%P%Signatures" +
+      NamespaceAttr(doc->prefixed) + ">\n  <%P%MaxSignId>" +
+      std::to_string(doc->signatures.size()) + "</%P%MaxSignId>\n";
   for (const SignatureListEntry& e : doc->signatures)
     xml += "  <%P%Signature ID=\"" + Escape(e.id) + "\" Type=\"" +
            Escape(e.type) + "\" BaseLoc=\"" + Escape(e.baseLoc) + "\"/>\n";
@@ -121,11 +131,15 @@ Package MakeDocument(const DocumentSpec& spec) {
   const std::string ns = NamespaceAttr(spec.prefixed);
   std::string ofd =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<%P%OFD" + ns + " Version=\"1.0\" DocType=\"OFD\">\n"
+      "<%P%OFD" +
+      ns +
+      " Version=\"1.0\" DocType=\"OFD\">\n"
       "  <%P%DocBody>\n"
       "    <%P%DocInfo>\n"
       "      <%P%DocID>6a1c3e52d0f84f1b9d2a7c5e8b4f0a13</%P%DocID>\n"
-      "      <%P%Title>" + Escape(spec.title) + "</%P%Title>\n"
+      "      <%P%Title>" +
+      Escape(spec.title) +
+      "</%P%Title>\n"
       "      <%P%CreationDate>2024-06-18</%P%CreationDate>\n"
       "    </%P%DocInfo>\n"
       "    <%P%DocRoot>Doc_0/Document.xml</%P%DocRoot>\n";
@@ -134,44 +148,54 @@ Package MakeDocument(const DocumentSpec& spec) {
   ofd += "  </%P%DocBody>\n</%P%OFD>\n";
   doc.Set("OFD.xml", Prefixed(ofd, spec.prefixed));
 
-  doc.Set("Doc_0/Document.xml",
-          Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                   "<%P%Document" + ns + ">\n"
-                   "  <%P%CommonData>\n"
-                   "    <%P%MaxUnitID>5</%P%MaxUnitID>\n"
-                   "    <%P%PageArea>\n"
-                   "      <%P%PhysicalBox>0 0 210 297</%P%PhysicalBox>\n"
-                   "    </%P%PageArea>\n"
-                   "    <%P%PublicRes>PublicRes.xml</%P%PublicRes>\n"
-                   "  </%P%CommonData>\n"
-                   "  <%P%Pages>\n"
-                   "    <%P%Page ID=\"1\" BaseLoc=\"Pages/Page_0/Content.xml\"/>\n"
-                   "  </%P%Pages>\n"
-                   "</%P%Document>\n",
-                   spec.prefixed));
+  doc.Set(
+      "Doc_0/Document.xml",
+      Prefixed(
+          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+          "<%P%Document" +
+              ns +
+              ">\n"
+              "  <%P%CommonData>\n"
+              "    <%P%MaxUnitID>5</%P%MaxUnitID>\n"
+              "    <%P%PageArea>\n"
+              "      <%P%PhysicalBox>0 0 210 297</%P%PhysicalBox>\n"
+              "    </%P%PageArea>\n"
+              "    <%P%PublicRes>PublicRes.xml</%P%PublicRes>\n"
+              "  </%P%CommonData>\n"
+              "  <%P%Pages>\n"
+              "    <%P%Page ID=\"1\" BaseLoc=\"Pages/Page_0/Content.xml\"/>\n"
+              "  </%P%Pages>\n"
+              "</%P%Document>\n",
+          spec.prefixed));
   doc.Set("Doc_0/PublicRes.xml",
           Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                   "<%P%Res" + ns + " BaseLoc=\"Res\">\n"
-                   "  <%P%Fonts>\n"
-                   "    <%P%Font ID=\"2\" FontName=\"SimSun\" FamilyName=\"SimSun\"/>\n"
-                   "  </%P%Fonts>\n"
-                   "</%P%Res>\n",
+                   "<%P%Res" +
+                       ns +
+                       " BaseLoc=\"Res\">\n"
+                       "  <%P%Fonts>\n"
+                       "    <%P%Font ID=\"2\" FontName=\"SimSun\" "
+                       "FamilyName=\"SimSun\"/>\n"
+                       "  </%P%Fonts>\n"
+                       "</%P%Res>\n",
                    spec.prefixed));
-  doc.Set("Doc_0/Pages/Page_0/Content.xml",
-          Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                   "<%P%Page" + ns + ">\n"
+  doc.Set(
+      "Doc_0/Pages/Page_0/Content.xml",
+      Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<%P%Page" +
+                   ns +
+                   ">\n"
                    "  <%P%Content>\n"
                    "    <%P%Layer ID=\"3\">\n"
                    "      <%P%TextObject ID=\"4\" Boundary=\"20 30 170 10\" "
                    "Font=\"2\" Size=\"5\">\n"
                    "        <%P%TextCode X=\"0\" Y=\"5\">" +
-                       Escape(spec.pageText) +
-                       "</%P%TextCode>\n"
-                       "      </%P%TextObject>\n"
-                       "    </%P%Layer>\n"
-                       "  </%P%Content>\n"
-                       "</%P%Page>\n",
-                   spec.prefixed));
+                   Escape(spec.pageText) +
+                   "</%P%TextCode>\n"
+                   "      </%P%TextObject>\n"
+                   "    </%P%Layer>\n"
+                   "  </%P%Content>\n"
+                   "</%P%Page>\n",
+               spec.prefixed));
   return doc;
 }
 
@@ -200,20 +224,21 @@ int AddSignature(Package* doc, const Sealing& s) {
   Bytes sealDer = s.signature.seal ? *s.signature.seal : MakeSeal(s.family);
 
   const bool prefixed = doc->prefixed;
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<%P%Signature" +
-                    NamespaceAttr(prefixed) +
-                    ">\n  <%P%SignedInfo>\n"
-                    "    <%P%Provider ProviderName=\"" +
-                    Escape(s.provider) +
-                    "\" Version=\"1.0\"/>\n"
-                    "    <%P%SignatureMethod>" +
-                    Escape(MethodOf(s)) +
-                    "</%P%SignatureMethod>\n"
-                    "    <%P%SignatureDateTime>" +
-                    Escape(s.dateTime) +
-                    "</%P%SignatureDateTime>\n"
-                    "    <%P%References CheckMethod=\"" +
-                    Escape(s.checkMethod) + "\">\n";
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<%P%Signature" +
+      NamespaceAttr(prefixed) +
+      ">\n  <%P%SignedInfo>\n"
+      "    <%P%Provider ProviderName=\"" +
+      Escape(s.provider) +
+      "\" Version=\"1.0\"/>\n"
+      "    <%P%SignatureMethod>" +
+      Escape(MethodOf(s)) +
+      "</%P%SignatureMethod>\n"
+      "    <%P%SignatureDateTime>" +
+      Escape(s.dateTime) +
+      "</%P%SignatureDateTime>\n"
+      "    <%P%References CheckMethod=\"" +
+      Escape(s.checkMethod) + "\">\n";
   for (const std::string& ref : refs) {
     std::string name = ref;
     for (char& c : name)
@@ -227,17 +252,21 @@ int AddSignature(Package* doc, const Sealing& s) {
            "</%P%CheckValue>\n      </%P%Reference>\n";
   }
   const std::string abs = "/" + dir + "/";
-  xml += "    </%P%References>\n"
-         "    <%P%StampAnnot ID=\"" + std::to_string(n + 1) +
-         "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n"
-         "    <%P%Seal>\n"
-         "      <%P%BaseLoc>" + (s.absoluteLocations ? abs : "") +
-         "Seal.esl</%P%BaseLoc>\n"
-         "    </%P%Seal>\n"
-         "  </%P%SignedInfo>\n"
-         "  <%P%SignedValue>" + (s.absoluteLocations ? abs : "") +
-         "SignedValue.dat</%P%SignedValue>\n"
-         "</%P%Signature>\n";
+  xml +=
+      "    </%P%References>\n"
+      "    <%P%StampAnnot ID=\"" +
+      std::to_string(n + 1) +
+      "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n"
+      "    <%P%Seal>\n"
+      "      <%P%BaseLoc>" +
+      (s.absoluteLocations ? abs : "") +
+      "Seal.esl</%P%BaseLoc>\n"
+      "    </%P%Seal>\n"
+      "  </%P%SignedInfo>\n"
+      "  <%P%SignedValue>" +
+      (s.absoluteLocations ? abs : "") +
+      "SignedValue.dat</%P%SignedValue>\n"
+      "</%P%Signature>\n";
   xml = Prefixed(xml, prefixed);
 
   SignatureSpec spec = s.signature;

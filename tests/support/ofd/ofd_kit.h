@@ -35,7 +35,7 @@ struct SignatureListEntry {
 struct Package {
   std::vector<std::pair<std::string, std::string>> parts;  // in ZIP order
   std::vector<SignatureListEntry> signatures;  // of Doc_0/Signs/Signatures.xml
-  bool prefixed = true;  // elements written as "ofd:Name"
+  bool prefixed = true;                        // elements written as "ofd:Name"
 
   std::string* Find(const std::string& name);
   void Set(const std::string& name, const std::string& bytes);
@@ -45,8 +45,8 @@ struct Package {
 struct DocumentSpec {
   std::string title = "Sample contract";
   std::string pageText = "The buyer pays 1000 yuan.";
-  bool prefixed = true;           // "ofd:" before element names
-  bool nameSignatures = true;     // DocBody/Signatures in OFD.xml
+  bool prefixed = true;        // "ofd:" before element names
+  bool nameSignatures = true;  // DocBody/Signatures in OFD.xml
 };
 
 Package MakeDocument(const DocumentSpec& spec = DocumentSpec());
