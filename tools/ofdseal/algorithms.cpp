@@ -64,7 +64,8 @@ bool DigestByName(const std::string& text, Digest* out) {
 }
 
 const char* DigestNames() {
-  return "sm3, sha1, sha224, sha256, sha384, sha512, md5, sha0";
+  return "sm3, sha1,\n"
+         "                     sha224, sha256, sha384, sha512, md5, sha0";
 }
 
 bool SignatureMethodByName(const std::string& method, KeyKind* kind,

@@ -52,7 +52,8 @@ const char kLimitsHelp[] =
     "                     BYTES (512M); K, M and G suffixes are accepted\n";
 
 const char kVerifyHelp[] =
-    "Usage: ofdseal verify [--json] FILE.ofd\n"
+    "Usage: ofdseal verify [--json] [--max-entries N] [--max-size BYTES] "
+    "FILE.ofd\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"
     "signature listed in the document's Signatures.xml it reads "
@@ -73,7 +74,8 @@ const char kVerifyHelp[] =
     "input (not an OFD package, or a package refused as hostile).\n";
 
 const char kInspectHelp[] =
-    "Usage: ofdseal inspect [--json] [--picture OUT] FILE\n"
+    "Usage: ofdseal inspect [--json] [--picture OUT] [--max-entries N]\n"
+    "                       [--max-size BYTES] FILE\n"
     "\n"
     "Prints every property that the libraries read from FILE: a seal (DER, as\n"
     "in Seal.esl), a seal signature (as in SignedValue.dat) or an OFD "
@@ -100,8 +102,8 @@ const char kDigestHelp[] =
     "it, the value a caller passes to the verification API.\n"
     "\n"
     "Options:\n"
-    "  --alg NAME         the digest: %NAMES%,\n"
-    "                     or an object identifier (default sm3)\n"
+    "  --alg NAME         the digest (default sm3): %NAMES%,\n"
+    "                     or an object identifier\n"
     "  -h, --help         print this help\n"
     "\n"
     "Exit codes: 0 success, 2 bad usage or unreadable input.\n";
