@@ -3,7 +3,8 @@
 # the fuzzers need; packages already present are left alone.
 set -euo pipefail
 packages=(g++ cmake make pkg-config binutils libssl-dev libmxml-dev zlib1g-dev
-          libzip-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libzip-dev libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

@@ -1,0 +1,335 @@
+// ofdseal inspect and digest, and the command line itself: help, usage
+// errors and exit statuses.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "ofd_kit.h"
+#include "ofdseal_run.h"
+
+namespace {
+
+using fx::Bytes;
+using fx::Family;
+using nlohmann::json;
+using ofdtest::RunOfdseal;
+using ofdtest::Scratch;
+
+// The kit writes hex in capitals; ofdseal in lower case.
+std::string LowerHex(const Bytes& bytes) {
+  std::string hex = fx::ToHex(bytes);
+  for (char& c : hex) c = static_cast<char>(std::tolower(c));
+  return hex;
+}
+
+const Family kFamilies[] = {Family::kPlain, Family::kGin, Family::kGov};
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+json InspectJson(const std::vector<std::string>& args, int expectedCode = 0) {
+  std::vector<std::string> argv = {"inspect", "--json"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ofdtest::Run run = RunOfdseal(argv);
+  EXPECT_EQ(run.code, expectedCode) << run.err;
+  json j = json::parse(run.out, nullptr, false);
+  EXPECT_FALSE(j.is_discarded()) << run.out;
+  return j;
+}
+
+// number -> property object of an inspect report
+std::map<int, json> ByNumber(const json& properties) {
+  std::map<int, json> out;
+  for (const json& p : properties) out[p["number"].get<int>()] = p;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// inspect
+
+TEST(OfdsealInspect, SealOfEachFamily) {
+  for (Family family : kFamilies) {
+    SCOPED_TRACE(fx::FamilyName(family));
+    Scratch scratch;
+    fx::SealSpec spec;
+    spec.name = "检查用章";
+    spec.esID = "ES-42";
+    spec.width = 40;
+    spec.height = 30;
+    WriteFile(scratch.Path("Seal.esl"), fx::MakeSeal(family, spec));
+    json j = InspectJson({scratch.Path("Seal.esl")});
+    EXPECT_EQ(j["kind"], "seal");
+    EXPECT_EQ(j["family"], fx::FamilyName(family));
+    auto p = ByNumber(j["properties"]);
+    EXPECT_EQ(p[9]["text"], "检查用章");
+    EXPECT_EQ(p[8]["text"], "ES-42");
+    EXPECT_EQ(p[56]["width"], 40);
+    EXPECT_EQ(p[56]["height"], 30);
+    EXPECT_EQ(p[53]["record"]["name"], "检查用章");
+    EXPECT_EQ(p[53]["record"]["type"], "单位");  // seal type 1
+    EXPECT_NE(p[6]["subject"].get<std::string>().find("CN="),
+              std::string::npos);
+    // Signature numbers are not asked of a bare seal.
+    EXPECT_EQ(p.count(1), 0u);
+    // Numbers a family does not serve carry the library's code.
+    if (family == Family::kGin) {
+      EXPECT_EQ(p[55]["error"]["code"], 5022);
+    }
+    if (family == Family::kPlain) {
+      EXPECT_EQ(p[60]["error"]["code"], 5022);
+    }
+  }
+}
+
+TEST(OfdsealInspect, SignatureOfEachFamily) {
+  for (Family family : kFamilies) {
+    SCOPED_TRACE(fx::FamilyName(family));
+    Scratch scratch;
+    fx::SignatureSpec spec;
+    spec.dataHash = Bytes(32, 0x5A);
+    fx::PropertySpec props;
+    props.esignId = "ID-<1>";
+    props.picture = fx::PicturePattern(300);
+    spec.propertyInfo = fx::PropertyXml(props);
+    WriteFile(scratch.Path("SignedValue.dat"), fx::MakeSignature(family, spec));
+    json j = InspectJson({scratch.Path("SignedValue.dat")});
+    EXPECT_EQ(j["kind"], "signature");
+    EXPECT_EQ(j["family"], fx::FamilyName(family));
+    auto p = ByNumber(j["properties"]);
+    EXPECT_EQ(p[20]["hex"], LowerHex(spec.dataHash));
+    EXPECT_EQ(p[15]["text"], "ID-<1>");
+    EXPECT_EQ(p[3]["length"], 300);
+    EXPECT_EQ(p[9]["text"], "测试科技有限公司公章");  // from the embedded seal
+    EXPECT_EQ(p[18]["text"], "电子印章测试部");
+  }
+}
+
+TEST(OfdsealInspect, PicturesGetTheirExtension) {
+  struct Row {
+    std::string type;
+    Bytes data;
+    std::string extension;
+  };
+  const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 1, 2, 3};
+  const Bytes jpg = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2};
+  const Row rows[] = {
+      {"PNG", png, "png"},
+      {"jpeg", jpg, "jpg"},
+      {"GIF", {'G', 'I', 'F', '8', '9', 'a'}, "gif"},
+      {"ofd", {'P', 'K', 3, 4, 0}, "ofd"},
+      {"XYZ", png, "png"},         // unknown type: from the bytes
+      {"../../evil", jpg, "jpg"},  // never part of a file name
+      {"", {1, 2, 3}, "bin"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.type);
+    Scratch scratch;
+    fx::SealSpec seal;
+    seal.pictureType = row.type;
+    seal.pictureData = row.data;
+    fx::SignatureSpec spec;
+    spec.seal = fx::MakeSeal(Family::kGov, seal);
+    fx::PropertySpec props;
+    props.picture = fx::PicturePattern(100);
+    spec.propertyInfo = fx::PropertyXml(props);
+    WriteFile(scratch.Path("sig.dat"), fx::MakeSignature(Family::kGov, spec));
+    // "pic.png" is taken as the base name "pic".
+    json j = InspectJson(
+        {"--picture", scratch.Path("pic.png"), scratch.Path("sig.dat")});
+    ASSERT_EQ(j["pictures"].size(), 2u);
+    EXPECT_EQ(j["pictures"][0]["file"], scratch.Path("pic." + row.extension));
+    EXPECT_EQ(ofdtest::Slurp(scratch.Path("pic." + row.extension)),
+              fx::ofd::ToString(row.data));
+    EXPECT_EQ(j["pictures"][1]["file"], scratch.Path("pic-handwriting.bin"));
+    EXPECT_EQ(ofdtest::Slurp(scratch.Path("pic-handwriting.bin")),
+              fx::ofd::ToString(fx::PicturePattern(100)));
+  }
+}
+
+TEST(OfdsealInspect, OfdDocument) {
+  Scratch scratch;
+  fx::ofd::Package doc = fx::ofd::MakeDocument();
+  fx::ofd::AddSignature(&doc, fx::ofd::Sealing());
+  fx::ofd::Sealing sign;
+  sign.type = "Sign";
+  fx::ofd::AddSignature(&doc, sign);
+  fx::ofd::Sealing gin;
+  gin.family = Family::kGin;
+  fx::ofd::AddSignature(&doc, gin);
+  fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
+
+  json j =
+      InspectJson({"--picture", scratch.Path("p"), scratch.Path("doc.ofd")});
+  EXPECT_EQ(j["kind"], "ofd");
+  ASSERT_EQ(j["signatures"].size(), 3u);
+  EXPECT_EQ(j["signatures"][0]["family"], "GOV");
+  EXPECT_EQ(j["signatures"][1]["note"], "not supported yet");
+  EXPECT_EQ(j["signatures"][2]["family"], "GIN");
+  EXPECT_EQ(j["signatures"][2]["signed_value"],
+            "/Doc_0/Signs/Sign_2/SignedValue.dat");
+  EXPECT_EQ(j["signatures"][0]["pictures"][0]["file"], scratch.Path("p-1.png"));
+  EXPECT_EQ(j["signatures"][2]["pictures"][0]["file"], scratch.Path("p-3.png"));
+
+  // A signature whose value is missing: reported, exit status 1.
+  doc.Remove("Doc_0/Signs/Sign_0/SignedValue.dat");
+  fx::ofd::WriteZip(doc, scratch.Path("broken.ofd"));
+  j = InspectJson({scratch.Path("broken.ofd")}, 1);
+  EXPECT_EQ(j["signatures"][0]["problems"].size(), 1u);
+  EXPECT_EQ(j["signatures"][2]["family"], "GIN");
+}
+
+TEST(OfdsealInspect, TextReport) {
+  ofdtest::Run run =
+      RunOfdseal({"inspect", "examples/gin-sm2.ofd"}, KX_SOURCE_DIR);
+  EXPECT_EQ(run.code, 0);
+  for (const char* line :
+       {"Signature 1 of 1: ID 1, type Seal\n", "  Family: GIN\n",
+        "  ES_SEAL_NAME (9): 示例科技有限公司合同专用章\n",
+        "  ES_SIG_TIME (5): 2024-06-18 10:30:00\n",
+        "  ES_PIC_SIZE (56): 40 x 40\n", "  ES_SIG_WRITE_PIC (3): "})
+    EXPECT_NE(run.out.find(line), std::string::npos) << line;
+  // Numbers the GIN family does not serve are left out of the text report.
+  EXPECT_EQ(run.out.find("ES_OWNER_CERT (55)"), std::string::npos);
+}
+
+TEST(OfdsealInspect, NeitherSealNorSignature) {
+  Scratch scratch;
+  WriteFile(scratch.Path("junk"), {0x30, 0x03, 0x02, 0x01, 0x01});
+  ofdtest::Run run = RunOfdseal({"inspect", scratch.Path("junk")});
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("neither a seal, a seal signature nor an OFD package"),
+            std::string::npos);
+  run = RunOfdseal({"inspect", "--picture", scratch.Path("no/such/dir/p"),
+                    "examples/plain-sm2.ofd"},
+                   KX_SOURCE_DIR);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("cannot write"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// digest: the library's digest equals OpenSSL's.
+
+TEST(OfdsealDigest, MatchesOpenSsl) {
+  struct Row {
+    const char* alg;
+    const EVP_MD* md;
+  };
+  const Row rows[] = {
+      {"sm3", EVP_sm3()},
+      {"SM3", EVP_sm3()},
+      {"1.2.156.10197.1.401", EVP_sm3()},
+      {"sha1", EVP_sha1()},
+      {"SHA-1", EVP_sha1()},
+      {"sha224", EVP_sha224()},
+      {"sha256", EVP_sha256()},
+      {"2.16.840.1.101.3.4.2.1", EVP_sha256()},
+      {"sha384", EVP_sha384()},
+      {"sha512", EVP_sha512()},
+      {"md5", EVP_md5()},
+      {"672", EVP_sha256()},
+  };
+  Scratch scratch;
+  const Bytes data = fx::PicturePattern(5000);
+  WriteFile(scratch.Path("data"), data);
+  WriteFile(scratch.Path("empty"), {});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.alg);
+    for (const char* name : {"data", "empty"}) {
+      const Bytes& input = std::string(name) == "data" ? data : Bytes();
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int len = 0;
+      ASSERT_TRUE(
+          EVP_Digest(input.data(), input.size(), md, &len, row.md, nullptr));
+      ofdtest::Run run =
+          RunOfdseal({"digest", "--alg", row.alg, scratch.Path(name)});
+      EXPECT_EQ(run.code, 0);
+      EXPECT_EQ(run.out, LowerHex(Bytes(md, md + len)) + "\n");
+    }
+  }
+  // The default is SM3.
+  ofdtest::Run run = RunOfdseal({"digest", scratch.Path("data")});
+  EXPECT_EQ(run.out, LowerHex(fx::Sm3(data)) + "\n");
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+TEST(OfdsealCommandLine, UsageErrors) {
+  struct Row {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Row rows[] = {
+      {{}, "ofdseal: missing COMMAND"},
+      {{"sign", "x"}, "ofdseal: unknown command 'sign'"},
+      {{"verify"}, "ofdseal verify: missing FILE"},
+      {{"verify", "a", "b"}, "ofdseal verify: one FILE only"},
+      {{"verify", "--picture", "x", "a"},
+       "ofdseal verify: unknown option '--picture'"},
+      {{"verify", "--max-size", "lots", "a"},
+       "bad value 'lots' for --max-size"},
+      {{"verify", "--max-entries", "0", "a"},
+       "bad value '0' for --max-entries"},
+      {{"verify", "--max-size"}, "option '--max-size' needs a value"},
+      {{"inspect", "--picture"}, "option '--picture' needs a value"},
+      {{"inspect", "--picture=", "x"}, "--picture needs a file name"},
+      {{"inspect", "--json=yes", "x"}, "unknown option '--json=yes'"},
+      {{"digest", "--alg", "crc32", "x"},
+       "ofdseal digest: unknown algorithm 'crc32'"},
+      {{"digest", "--json", "x"}, "unknown option '--json'"},
+      {{"digest", "/nonexistent/file"}, "cannot read '/nonexistent/file'"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.message);
+    ofdtest::Run run = RunOfdseal(row.args);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1)
+        << "one line: " << run.err;
+  }
+}
+
+TEST(OfdsealCommandLine, HelpOnEveryCommand) {
+  struct Row {
+    std::vector<std::string> args;
+    const char* first;
+  };
+  const Row rows[] = {
+      {{"--help"}, "Usage: ofdseal COMMAND"},
+      {{"help"}, "Usage: ofdseal COMMAND"},
+      {{"verify", "--help"}, "Usage: ofdseal verify"},
+      {{"verify", "-h", "unused.ofd"}, "Usage: ofdseal verify"},
+      {{"inspect", "--help"}, "Usage: ofdseal inspect"},
+      {{"digest", "--help"}, "Usage: ofdseal digest"},
+  };
+  for (const Row& row : rows) {
+    ofdtest::Run run = RunOfdseal(row.args);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out.rfind(row.first, 0), 0u) << run.out;
+    EXPECT_EQ(run.out.find('%'), std::string::npos) << run.out;
+  }
+  ofdtest::Run run = RunOfdseal({"--version"});
+  EXPECT_EQ(run.out, "ofdseal 1.0.0\n");
+}
+
+TEST(OfdsealCommandLine, OptionsAfterTheFileAndDoubleDash) {
+  ofdtest::Run run =
+      RunOfdseal({"verify", "examples/plain-sm2.ofd", "--json"}, KX_SOURCE_DIR);
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(run.out.rfind("{", 0), 0u);
+  run = RunOfdseal({"verify", "--", "examples/plain-sm2.ofd"}, KX_SOURCE_DIR);
+  EXPECT_EQ(run.code, 0);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// Runs the ofdseal program in a child process and collects what it printed,
+// and makes scratch folders for the packages the tests write.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace ofdtest {
+
+namespace fs = std::filesystem;
+
+struct Run {
+  int code = -1;  // exit status; -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A folder of its own for each test, removed with the object.
+class Scratch {
+ public:
+  Scratch() {
+    static std::atomic<int> counter{0};
+    dir_ = fs::temp_directory_path() /
+           ("ofdseal_test_" + std::to_string(getpid()) + "_" +
+            std::to_string(counter++));
+    fs::create_directories(dir_);
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const {
+    return (dir_ / name).string();
+  }
+
+ private:
+  fs::path dir_;
+};
+
+// ofdseal ARGS, run in `cwd` (the current folder when empty).
+inline Run RunOfdseal(const std::vector<std::string>& args,
+                      const std::string& cwd = std::string()) {
+  Scratch scratch;
+  const std::string outPath = scratch.Path("stdout");
+  const std::string errPath = scratch.Path("stderr");
+  std::vector<std::string> argv = {KX_OFDSEAL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(&a[0]);
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+  }
+  Run run;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    run.code = WEXITSTATUS(status);
+  run.out = Slurp(outPath);
+  run.err = Slurp(errPath);
+  return run;
+}
+
+}  // namespace ofdtest

@@ -1,0 +1,125 @@
+// The package-path and text code of ofdseal, compiled in: OFD locations
+// resolve inside the package or not at all, and every report text is valid
+// UTF-8 and valid JSON.
+#include "package.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "text.h"
+
+namespace {
+
+using ofdseal::ResolveLocation;
+
+TEST(OfdsealPaths, ResolveLocation) {
+  struct Row {
+    const char* base;
+    const char* loc;
+    const char* expected;  // null: refused
+  };
+  const Row rows[] = {
+      {"/", "Doc_0/Document.xml", "/Doc_0/Document.xml"},
+      {"/Doc_0/Signs", "Sign_0/Signature.xml",
+       "/Doc_0/Signs/Sign_0/Signature.xml"},
+      {"/Doc_0/Signs", "/Doc_0/Pages/Page_0/Content.xml",
+       "/Doc_0/Pages/Page_0/Content.xml"},
+      {"/Doc_0/Signs/Sign_0", "../../Res/a.png", "/Doc_0/Res/a.png"},
+      {"/Doc_0", "./Pages//Page_0/./Content.xml",
+       "/Doc_0/Pages/Page_0/Content.xml"},
+      {"/Doc_0", "\\Doc_0\\Document.xml", "/Doc_0/Document.xml"},
+      {"/Doc_0", "  Signs/Signatures.xml\n", "/Doc_0/Signs/Signatures.xml"},
+      {"/", "Doc_0/a/../b.xml", "/Doc_0/b.xml"},
+      {"/", "../OFD.xml", nullptr},
+      {"/Doc_0", "../../etc/passwd", nullptr},
+      {"/", "/../etc/passwd", nullptr},
+      {"/", "\\..\\..\\evil", nullptr},
+      {"/", "C:\\Windows\\win.ini", nullptr},
+      {"/", "c:/x", nullptr},
+      {"/", "file:///etc/passwd", nullptr},
+      {"/", "http://host/x.xml", nullptr},
+      {"/", "", nullptr},
+      {"/", "   ", nullptr},
+      {"/", "/", nullptr},
+      {"/Doc_0", "..", nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.base) + " + " + row.loc);
+    std::string path;
+    bool ok = ResolveLocation(row.base, row.loc, &path);
+    EXPECT_EQ(ok, row.expected != nullptr);
+    if (ok && row.expected) {
+      EXPECT_EQ(path, row.expected);
+    }
+  }
+  std::string path;
+  EXPECT_FALSE(ResolveLocation("/", std::string("a\0b", 3), &path));
+}
+
+TEST(OfdsealPaths, DirectoryOf) {
+  EXPECT_EQ(ofdseal::DirectoryOf("/OFD.xml"), "/");
+  EXPECT_EQ(ofdseal::DirectoryOf("/Doc_0/Signs/Signatures.xml"),
+            "/Doc_0/Signs");
+}
+
+TEST(OfdsealText, Utf8) {
+  struct Row {
+    std::string in;
+    bool valid;
+    std::string repaired;
+  };
+  const std::string r = "\xEF\xBF\xBD";
+  const Row rows[] = {
+      {"plain", true, "plain"},
+      {"\xE6\xB5\x8B\xE8\xAF\x95", true, "\xE6\xB5\x8B\xE8\xAF\x95"},
+      {"\xC3\xA9", true, "\xC3\xA9"},
+      {"\xF0\x9F\x98\x80", true, "\xF0\x9F\x98\x80"},
+      {"\xC0\xAF", false, r + r},                  // overlong "/"
+      {"\xE0\x80\xAF", false, r + r + r},          // overlong
+      {"\xED\xA0\x80", false, r + r + r},          // surrogate
+      {"\xF4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
+      {"a\xE6\xB5", false, "a" + r + r},           // cut short
+      {"\xFF", false, r},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(ofdseal::IsUtf8(row.in), row.valid) << row.in;
+    EXPECT_EQ(ofdseal::RepairUtf8(row.in), row.repaired) << row.in;
+  }
+}
+
+TEST(OfdsealText, DisplayText) {
+  EXPECT_EQ(ofdseal::DisplayText(std::string("name\0\0", 6)), "name");
+  EXPECT_EQ(ofdseal::DisplayText("\xB2\xE2\xCA\xD4"), "测试");  // GBK
+}
+
+TEST(OfdsealText, JsonStringsParseBack) {
+  std::string all;
+  for (int c = 1; c < 128; ++c) all += static_cast<char>(c);
+  const std::string texts[] = {"", all, "测试 \"quoted\" \\ /", "\x1F\x7F"};
+  for (const std::string& text : texts) {
+    nlohmann::json j = nlohmann::json::parse(ofdseal::JsonString(text));
+    EXPECT_EQ(j.get<std::string>(), text);
+  }
+  // Invalid UTF-8 still gives valid JSON.
+  nlohmann::json j = nlohmann::json::parse(ofdseal::JsonString("a\xFF"));
+  EXPECT_EQ(j.get<std::string>(), "a\xEF\xBF\xBD");
+}
+
+TEST(OfdsealText, JsonValues) {
+  ofdseal::Json doc = ofdseal::Json::Object();
+  doc.Set("n", 5022u)
+      .Set("neg", static_cast<int64_t>(-7))
+      .Set("t", true)
+      .Set("null", ofdseal::Json())
+      .Set("empty", ofdseal::Json::Array())
+      .Set("list",
+           ofdseal::Json::Array().Push("x").Push(ofdseal::Json::Object()));
+  nlohmann::json j = nlohmann::json::parse(doc.Dump());
+  EXPECT_EQ(j, nlohmann::json::parse(
+                   R"({"n":5022,"neg":-7,"t":true,"null":null,"empty":[],)"
+                   R"("list":["x",{}]})"));
+}
+
+}  // namespace

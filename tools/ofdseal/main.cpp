@@ -1,0 +1,328 @@
+// ofdseal: verifies and inspects electronic seals on OFD documents with the
+// verification library.
+//
+//   ofdseal verify FILE.ofd [--json]
+//   ofdseal inspect FILE [--json] [--picture OUT]
+//   ofdseal digest [--alg NAME] FILE
+//
+// Exit codes: 0 every signature valid (or the command succeeded), 1 a
+// signature or reference is invalid, 2 bad usage or unreadable input.
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "algorithms.h"
+#include "cli.h"
+#include "inspect.h"
+#include "verify.h"
+
+namespace ofdseal {
+namespace {
+
+const char kVersion[] = "ofdseal 1.0.0";
+
+const char kMainHelp[] =
+    "Usage: ofdseal COMMAND [OPTIONS] FILE\n"
+    "\n"
+    "Verifies and inspects electronic seals on OFD documents.\n"
+    "\n"
+    "Commands:\n"
+    "  verify FILE.ofd   check every signature of the document: the signed\n"
+    "                    files against their check values and each seal\n"
+    "                    signature through the verification library\n"
+    "  inspect FILE      print every property of a seal (Seal.esl), a seal\n"
+    "                    signature (SignedValue.dat) or of each signature of "
+    "an\n"
+    "                    OFD document, and write the pictures\n"
+    "  digest FILE       print the digest of a file that a caller passes to\n"
+    "                    the verification library\n"
+    "\n"
+    "Run 'ofdseal COMMAND --help' for the options of a command.\n"
+    "\n"
+    "Exit codes: 0 every signature valid (or the command succeeded),\n"
+    "1 a signature or reference is invalid, 2 bad usage or unreadable input.\n";
+
+const char kLimitsHelp[] =
+    "  --max-entries N    refuse packages of more than N entries (10000)\n"
+    "  --max-size BYTES   refuse packages whose parts inflate to more than\n"
+    "                     BYTES (512M); K, M and G suffixes are accepted\n";
+
+const char kVerifyHelp[] =
+    "Usage: ofdseal verify [--json] [--max-entries N] [--max-size BYTES] "
+    "FILE.ofd\n"
+    "\n"
+    "Checks every signature of every document in the OFD package. For each\n"
+    "signature listed in the document's Signatures.xml it reads "
+    "Signature.xml,\n"
+    "compares every referenced file with its check value, computes the digest\n"
+    "of Signature.xml (SM3 for SM2 signers, the digest of the signature "
+    "method\n"
+    "for RSA signers) and has the seal signature verified against it.\n"
+    "Signatures of type Sign (PKCS#7) are listed as not supported yet.\n"
+    "\n"
+    "Options:\n"
+    "  --json             print the report as JSON\n"
+    "%LIMITS%"
+    "  -h, --help         print this help\n"
+    "\n"
+    "Exit codes: 0 every signature valid, 1 a signature or reference is\n"
+    "invalid or the document has no signature, 2 bad usage or unreadable\n"
+    "input (not an OFD package, or a package refused as hostile).\n";
+
+const char kInspectHelp[] =
+    "Usage: ofdseal inspect [--json] [--picture OUT] [--max-entries N]\n"
+    "                       [--max-size BYTES] FILE\n"
+    "\n"
+    "Prints every property that the libraries read from FILE: a seal (DER, as\n"
+    "in Seal.esl), a seal signature (as in SignedValue.dat) or an OFD "
+    "document,\n"
+    "then every signature in it.\n"
+    "\n"
+    "Options:\n"
+    "  --json             print the properties as JSON\n"
+    "  --picture OUT      write the seal picture to OUT.EXT and the "
+    "handwriting\n"
+    "                     picture, when there is one, to OUT-handwriting.EXT,\n"
+    "                     EXT from the picture type; for an OFD document the\n"
+    "                     signature's number follows OUT (OUT-1.png)\n"
+    "%LIMITS%"
+    "  -h, --help         print this help\n"
+    "\n"
+    "Exit codes: 0 success, 1 a signature of the document could not be read,\n"
+    "2 bad usage or unreadable input.\n";
+
+const char kDigestHelp[] =
+    "Usage: ofdseal digest [--alg NAME] FILE\n"
+    "\n"
+    "Prints in hex the digest of FILE as the verification library computes\n"
+    "it, the value a caller passes to the verification API.\n"
+    "\n"
+    "Options:\n"
+    "  --alg NAME         the digest (default sm3): %NAMES%,\n"
+    "                     or an object identifier\n"
+    "  -h, --help         print this help\n"
+    "\n"
+    "Exit codes: 0 success, 2 bad usage or unreadable input.\n";
+
+std::string Expand(std::string text) {
+  const auto replace = [&](const std::string& key, const std::string& value) {
+    size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), value);
+  };
+  replace("%LIMITS%", kLimitsHelp);
+  replace("%NAMES%", DigestNames());
+  return text;
+}
+
+int Usage(const std::string& command, const std::string& message) {
+  std::cerr << "ofdseal" << (command.empty() ? "" : " " + command) << ": "
+            << message << " (see 'ofdseal " << command
+            << (command.empty() ? "" : " ") << "--help')\n";
+  return kExitUsage;
+}
+
+// "512M" -> 536870912. False for anything else than digits and one suffix.
+bool ParseSize(const std::string& text, uint64_t* out) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0) return false;
+  std::string suffix = end;
+  int shift = 0;
+  if (suffix == "K" || suffix == "k")
+    shift = 10;
+  else if (suffix == "M" || suffix == "m")
+    shift = 20;
+  else if (suffix == "G" || suffix == "g")
+    shift = 30;
+  else if (!suffix.empty())
+    return false;
+  if (value > (~0ull >> shift)) return false;
+  *out = value << shift;
+  return true;
+}
+
+// The arguments of one command: its flags, options with a value and the
+// one FILE operand.
+struct Args {
+  bool help = false;
+  bool json = false;
+  std::string picture;
+  std::string alg;
+  Limits limits;
+  std::string file;
+};
+
+// `valued` lists the options that take a value; `flags` those that do not.
+// Returns kExitOk, or the exit code of a usage error.
+int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
+              const std::vector<std::string>& flags,
+              const std::vector<std::string>& valued, Args* args) {
+  std::vector<std::string> operands;
+  bool optionsDone = false;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    std::string arg = argv[i];
+    if (optionsDone || arg.size() < 2 || arg[0] != '-') {
+      operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsDone = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      args->help = true;
+      continue;
+    }
+    std::string name = arg;
+    std::string value;
+    bool hasValue = false;
+    size_t eq = arg.find('=');
+    if (eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      hasValue = true;
+    }
+    const auto listed = [&](const std::vector<std::string>& list) {
+      for (const std::string& n : list)
+        if (n == name) return true;
+      return false;
+    };
+    if (listed(flags) && !hasValue) {
+      if (name == "--json") args->json = true;
+      continue;
+    }
+    if (!listed(valued)) return Usage(command, "unknown option '" + arg + "'");
+    if (!hasValue) {
+      if (i + 1 >= argv.size())
+        return Usage(command, "option '" + name + "' needs a value");
+      value = argv[++i];
+    }
+    if (name == "--picture") {
+      if (value.empty()) return Usage(command, "--picture needs a file name");
+      args->picture = value;
+    } else if (name == "--alg") {
+      args->alg = value;
+    } else if (name == "--max-entries" || name == "--max-size") {
+      uint64_t n = 0;
+      if (!ParseSize(value, &n) || n == 0)
+        return Usage(command, "bad value '" + value + "' for " + name);
+      (name == "--max-entries" ? args->limits.maxEntries
+                               : args->limits.maxInflated) = n;
+    }
+  }
+  if (args->help) return kExitOk;
+  if (operands.empty()) return Usage(command, "missing FILE");
+  if (operands.size() > 1)
+    return Usage(command, "one FILE only, got '" + operands[1] + "' too");
+  args->file = operands[0];
+  return kExitOk;
+}
+
+int Verify(const std::vector<std::string>& argv) {
+  Args args;
+  int rc = ParseArgs("verify", argv, {"--json"},
+                     {"--max-entries", "--max-size"}, &args);
+  if (rc != kExitOk) return rc;
+  if (args.help) {
+    std::cout << Expand(kVerifyHelp);
+    return kExitOk;
+  }
+  std::string error;
+  if (!CheckInputFile(args.file, &error))
+    return InputError(args.file, error, args.json);
+  Package package;
+  if (!package.Open(args.file, args.limits, &error))
+    return InputError(args.file, error, args.json);
+  VerifyReport report;
+  report.file = args.file;
+  if (!VerifyPackage(package, &report, &error))
+    return InputError(args.file, error, args.json);
+  if (args.json) {
+    std::cout << VerifyJson(report).Dump() << "\n";
+  } else {
+    std::cout << VerifyText(report);
+  }
+  return report.verdict == "valid" ? kExitOk : kExitInvalid;
+}
+
+int InspectCommand(const std::vector<std::string>& argv) {
+  Args args;
+  int rc = ParseArgs("inspect", argv, {"--json"},
+                     {"--picture", "--max-entries", "--max-size"}, &args);
+  if (rc != kExitOk) return rc;
+  if (args.help) {
+    std::cout << Expand(kInspectHelp);
+    return kExitOk;
+  }
+  InspectOptions options;
+  options.json = args.json;
+  options.picture = args.picture;
+  options.limits = args.limits;
+  return Inspect(args.file, options);
+}
+
+int DigestCommand(const std::vector<std::string>& argv) {
+  Args args;
+  args.alg = "sm3";
+  int rc = ParseArgs("digest", argv, {}, {"--alg"}, &args);
+  if (rc != kExitOk) return rc;
+  if (args.help) {
+    std::cout << Expand(kDigestHelp);
+    return kExitOk;
+  }
+  Digest digest;
+  if (!DigestByName(args.alg, &digest))
+    return Usage("digest", "unknown algorithm '" + args.alg + "'");
+  std::string bytes;
+  std::string error;
+  // The library takes a 32-bit length.
+  if (!ReadWholeFile(args.file, 0xFFFFFFFFull, &bytes, &error))
+    return InputError(args.file, error, false);
+  std::string value;
+  unsigned int code = 0;
+  if (!ComputeDigest(digest, bytes, &value, &code))
+    return InputError(
+        args.file,
+        "the library computed no digest (" + std::to_string(code) + ")", false);
+  std::cout << Hex(value) << "\n";
+  return kExitOk;
+}
+
+int Main(int argc, char** argv) {
+  if (argc < 2) return Usage("", "missing COMMAND");
+  const std::string command = argv[1];
+  std::vector<std::string> rest(argv + 2, argv + argc);
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::cout << kMainHelp;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::cout << kVersion << "\n";
+    return kExitOk;
+  }
+  if (command == "verify") return Verify(rest);
+  if (command == "inspect") return InspectCommand(rest);
+  if (command == "digest") return DigestCommand(rest);
+  return Usage("", "unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace ofdseal
+
+int main(int argc, char** argv) {
+  try {
+    return ofdseal::Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "ofdseal: out of memory\n";
+  } catch (const std::exception& e) {
+    std::cerr << "ofdseal: " << e.what() << "\n";
+  }
+  return ofdseal::kExitUsage;
+}
