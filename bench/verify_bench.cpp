@@ -54,9 +54,9 @@ const fx::Bytes& Signature(fx::Family family) {
   static std::map<fx::Family, fx::Bytes> sigs;
   auto it = sigs.find(family);
   if (it != sigs.end()) return it->second;
-  fx::SignatureSpec spec;
-  spec.dataHash = Digest();
-  return sigs[family] = fx::MakeSignature(family, spec);
+  fx::SignatureSpec params;
+  params.dataHash = Digest();
+  return sigs[family] = fx::MakeSignature(family, params);
 }
 
 void VerifySignature(benchmark::State& state) {

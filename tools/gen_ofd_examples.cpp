@@ -120,12 +120,12 @@ Bytes HandwritingPicture() {
 
 fx::Credential Person(fx::KeyType type, const std::string& cn,
                       const std::string& ou) {
-  fx::CertSpec spec;
-  spec.keyType = type;
-  spec.subject.O = "示例科技有限公司";
-  spec.subject.OU = ou;
-  spec.subject.CN = cn;
-  return fx::MakeCredential(spec, &fx::DefaultRoot(fx::KeyType::kSm2));
+  fx::CertSpec params;
+  params.keyType = type;
+  params.subject.O = "示例科技有限公司";
+  params.subject.OU = ou;
+  params.subject.CN = cn;
+  return fx::MakeCredential(params, &fx::DefaultRoot(fx::KeyType::kSm2));
 }
 
 Bytes Seal(Family family, const std::string& name, const std::string& id) {

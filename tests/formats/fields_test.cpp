@@ -153,11 +153,11 @@ fx::SignatureSpec DistinctSignature(Family family) {
 }
 
 TEST(FormatsFields, PlainSignature) {
-  fx::SignatureSpec spec = DistinctSignature(Family::kPlain);
+  fx::SignatureSpec params = DistinctSignature(Family::kPlain);
   Bytes seal = fx::MakeSeal(Family::kPlain);
-  spec.seal = seal;
+  params.seal = seal;
   auto sig =
-      kx::der::Decode<SESSignature_t>(fx::MakeSignature(Family::kPlain, spec));
+      kx::der::Decode<SESSignature_t>(fx::MakeSignature(Family::kPlain, params));
   ASSERT_TRUE(sig);
   const TBS_Sign_t* tbs = sig->tbsSign;
   EXPECT_EQ(Long(tbs->version), 5);
@@ -173,11 +173,11 @@ TEST(FormatsFields, PlainSignature) {
 }
 
 TEST(FormatsFields, GinSignatureInBothLayouts) {
-  fx::SignatureSpec spec = DistinctSignature(Family::kGin);
+  fx::SignatureSpec params = DistinctSignature(Family::kGin);
   Bytes seal = fx::MakeSeal(Family::kGin);
-  spec.seal = seal;
+  params.seal = seal;
   auto sig = kx::der::Decode<kxsv::GIN_SESSignature_t>(
-      fx::MakeSignature(Family::kGin, spec));
+      fx::MakeSignature(Family::kGin, params));
   ASSERT_TRUE(sig);
   const kxsv::GIN_TBS_Sign_t* tbs = sig->tbsSign;
   EXPECT_EQ(Long(tbs->version), 3);
@@ -192,9 +192,9 @@ TEST(FormatsFields, GinSignatureInBothLayouts) {
   EXPECT_EQ(OidText(tbs->signatureAlgorithm), fx::kOidRsaWithSha256);
   EXPECT_EQ(Text(sig->signature), "signer-signature");
 
-  spec.ginEmbeddedSeal = true;
+  params.ginEmbeddedSeal = true;
   auto core = kx::der::Decode<GIN_SESSignature_t>(
-      fx::MakeSignature(Family::kGin, spec));
+      fx::MakeSignature(Family::kGin, params));
   ASSERT_TRUE(core);
   Bytes sealAgain;
   ASSERT_TRUE(kx::der::Encode(core->tbsSign->eseal, &sealAgain));
@@ -206,10 +206,10 @@ TEST(FormatsFields, GinSignatureInBothLayouts) {
 }
 
 TEST(FormatsFields, GovSignature) {
-  fx::SignatureSpec spec = DistinctSignature(Family::kGov);
-  spec.timeStamp = std::vector<Bytes>{fx::ToBytes("stamp")};
+  fx::SignatureSpec params = DistinctSignature(Family::kGov);
+  params.timeStamp = std::vector<Bytes>{fx::ToBytes("stamp")};
   auto sig = kx::der::Decode<GOV_SESSignature_t>(
-      fx::MakeSignature(Family::kGov, spec));
+      fx::MakeSignature(Family::kGov, params));
   ASSERT_TRUE(sig);
   const GOV_TBS_Sign_t* tbs = sig->tbsSign;
   EXPECT_EQ(Long(tbs->version), 4);

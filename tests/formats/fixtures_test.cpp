@@ -161,12 +161,12 @@ TEST(Fixtures, CertificatesHaveTheAskedForShape) {
       {KeyType::kRsa, fx::Validity::kExpired, true, -1, -1},
   };
   for (const Row& row : rows) {
-    fx::CertSpec spec;
-    spec.keyType = row.key;
-    spec.validity = row.validity;
-    spec.keyIdentifiers = row.keyIds;
+    fx::CertSpec params;
+    params.keyType = row.key;
+    params.validity = row.validity;
+    params.keyIdentifiers = row.keyIds;
     const fx::Credential& root = fx::DefaultRoot(row.key);
-    fx::Credential c = fx::MakeCredential(spec, &root);
+    fx::Credential c = fx::MakeCredential(params, &root);
     std::shared_ptr<X509> cert = Parse(c.certDer);
     ASSERT_TRUE(cert);
     EXPECT_EQ(X509_cmp_current_time(X509_get0_notBefore(cert.get())),
@@ -212,10 +212,10 @@ std::string Element(const std::string& xml, const std::string& name) {
 }
 
 TEST(Fixtures, PropertyDocumentCarriesTheCompressedPicture) {
-  fx::PropertySpec spec;
-  spec.picture = fx::PicturePattern(1000);
-  spec.userProperty = "a<b&c";
-  std::string xml = fx::PropertyXml(spec);
+  fx::PropertySpec params;
+  params.picture = fx::PicturePattern(1000);
+  params.userProperty = "a<b&c";
+  std::string xml = fx::PropertyXml(params);
   EXPECT_EQ(Element(xml, "esignId"), "ESIGN-0001");
   EXPECT_EQ(Element(xml, "Esign_LastID"), "ESIGN-0000");
   EXPECT_EQ(Element(xml, "WebState"), "1");

@@ -247,9 +247,9 @@ TEST(FormatsNegative, FamilyLayoutViolations) {
 // leaves the default out) is accepted in every family and kept as written.
 TEST(FormatsNegative, ExplicitCriticalFalseIsAcceptedAndKept) {
   for (Family f : {Family::kPlain, Family::kGin, Family::kGov}) {
-    fx::SealSpec spec;
-    spec.extDatas = std::vector<fx::ExtensionSpec>{{"1.2.3", false, {5}}};
-    Bytes seal = fx::MakeSeal(f, spec);
+    fx::SealSpec params;
+    params.extDatas = std::vector<fx::ExtensionSpec>{{"1.2.3", false, {5}}};
+    Bytes seal = fx::MakeSeal(f, params);
     const char* name = f == Family::kPlain ? "SESeal"
                        : f == Family::kGin ? "GIN_SESeal"
                                            : "GOV_SESeal";

@@ -109,26 +109,26 @@ void AddSignatureCases(const Variant& v, std::vector<Case>* cases) {
     cases->push_back(
         {v.label + " " + structure, structure, std::move(der), copies});
   };
-  fx::SignatureSpec spec = v.sig;
-  spec.seal = fx::MakeSeal(v.family, v.seal);
-  Bytes sig = fx::MakeSignature(v.family, spec);
+  fx::SignatureSpec params = v.sig;
+  params.seal = fx::MakeSeal(v.family, v.seal);
+  Bytes sig = fx::MakeSignature(v.family, params);
   switch (v.family) {
     case Family::kPlain:
       add("SESSignature", sig, Copies::kBoth);
       add("TBS_Sign", ChildAt(sig, {0}), Copies::kBoth);
       add("TBS_Server",
-          fx::asn::Seq({*spec.seal,
+          fx::asn::Seq({*params.seal,
                         fx::asn::Bits(fx::ToBytes("20240101000000Z")),
-                        fx::asn::Bits(spec.dataHash)}),
+                        fx::asn::Bits(params.dataHash)}),
           Copies::kBoth);
       break;
     case Family::kGin: {
       // The verifier's layout, then libsealcore's.
       add("GIN_SESSignature", sig, Copies::kVerifierOnly);
       add("GIN_TBS_Sign", ChildAt(sig, {0}), Copies::kVerifierOnly);
-      if (spec.verfyResult)
+      if (params.verfyResult)
         add("ResultData", ChildAt(sig, {0, 5}), Copies::kBoth);
-      fx::SignatureSpec embedded = spec;
+      fx::SignatureSpec embedded = params;
       embedded.ginEmbeddedSeal = true;
       Bytes coreSig = fx::MakeSignature(v.family, embedded);
       add("GIN_SESSignature", coreSig, Copies::kCoreOnly);
@@ -202,10 +202,10 @@ TEST(FormatsRoundTrip, OptionalFieldsAreNullWhenAbsentAndOrderedWhenPresent) {
   EXPECT_EQ(gov->tbsSign->extDatas, nullptr);
   EXPECT_EQ(gov->tbsSign->eseal->esealInfo->extDatas, nullptr);
 
-  fx::SignatureSpec spec;
-  spec.timeStamp = std::vector<Bytes>{{0x0A}, {0x0B, 0x0B}, {0x0C, 0x0C, 0x0C}};
+  fx::SignatureSpec params;
+  params.timeStamp = std::vector<Bytes>{{0x0A}, {0x0B, 0x0B}, {0x0C, 0x0C, 0x0C}};
   auto stamped = kx::der::Decode<GOV_SESSignature_t>(
-      fx::MakeSignature(Family::kGov, spec));
+      fx::MakeSignature(Family::kGov, params));
   ASSERT_TRUE(stamped);
   ASSERT_EQ(sk_ASN1_BIT_STRING_num(stamped->timeStamp), 3);
   for (int i = 0; i < 3; ++i) {

@@ -110,14 +110,14 @@ std::string Hex(const Bytes& b) {
 }
 
 fx::SealSpec DatedSpec() {
-  fx::SealSpec spec;
-  spec.createDate = kCreated;
-  spec.validStart = kValidStart;
-  spec.validEnd = kValidEnd;
-  spec.width = 40;
-  spec.height = 30;
-  spec.pictureData = fx::PicturePattern(300);
-  return spec;
+  fx::SealSpec params;
+  params.createDate = kCreated;
+  params.validStart = kValidStart;
+  params.validEnd = kValidEnd;
+  params.width = 40;
+  params.height = 30;
+  params.pictureData = fx::PicturePattern(300);
+  return params;
 }
 
 Bytes Summary(const std::string& esID, const Bytes& version,
@@ -183,8 +183,8 @@ class EveryFlag : public SealProperty,
 
 TEST_P(EveryFlag, DeliversEachPropertyAndRefusesTheRest) {
   const FamilyCase& fc = GetParam();
-  const fx::SealSpec spec = DatedSpec();
-  const Bytes seal = fx::MakeSeal(fc.family, spec);
+  const fx::SealSpec params = DatedSpec();
+  const Bytes seal = fx::MakeSeal(fc.family, params);
   const Bytes& owner = fx::DefaultSigner().certDer;
   const Bytes& maker = fx::DefaultMaker().certDer;
   const bool gin = fc.family == Family::kGin;
@@ -192,18 +192,18 @@ TEST_P(EveryFlag, DeliversEachPropertyAndRefusesTheRest) {
   std::map<unsigned int, Bytes> values = {
       {ES_ADMIN_CERT, maker},
       {ES_SEAL_VERSION, fc.version},
-      {ES_SEAL_ID, Text(spec.esID)},
-      {ES_SEAL_NAME, Text(spec.name)},
+      {ES_SEAL_ID, Text(params.esID)},
+      {ES_SEAL_NAME, Text(params.name)},
       {ES_CREATE_DATE, Text("2023-11-15 06:13:20")},
       {ES_VALID_START, Text("2024-01-01 08:00:00")},
       {ES_VALID_END, Text("2026-01-01 07:59:59")},
       {ES_SEAL_TYPE, {0x01}},
-      {ES_SEAL_VID, Text(spec.sVid)},
+      {ES_SEAL_VID, Text(params.sVid)},
       {ES_ADMIN_CERT_CN, Text("印章制作")},
-      {ES_SEAL_NAME_RAW, Text(spec.name)},
+      {ES_SEAL_NAME_RAW, Text(params.name)},
       {ES_SEAL_INFO,
-       Summary(spec.esID, fc.version, fc.start, fc.end, "单位", spec.name)},
-      {ES_PIC_DATA, spec.pictureData},
+       Summary(params.esID, fc.version, fc.start, fc.end, "单位", params.name)},
+      {ES_PIC_DATA, params.pictureData},
       {ES_PIC_SIZE, Le32Pair(40, 30)},
       {ES_PIC_TYPE, Text("PNG")},
   };
@@ -358,9 +358,9 @@ TEST_F(SealProperty, MisleadingHeaderVersionFailsEveryFlag) {
   } rows[] = {{4, "SE_GetESealProperty-->5023 -- d2i_GOV_SESeal() error"},
               {3, "SE_GetESealProperty-->5023 -- d2i_GIN_SESeal() error"}};
   for (const Row& row : rows) {
-    fx::SealSpec spec;
-    spec.version = row.version;
-    Bytes seal = fx::MakeSeal(Family::kPlain, spec);
+    fx::SealSpec params;
+    params.version = row.version;
+    Bytes seal = fx::MakeSeal(Family::kPlain, params);
     for (unsigned int flag = 0; flag <= 70; ++flag) {
       Result r = Get(flag, seal, 4000);
       EXPECT_EQ(r.code, 5023u) << flag;
@@ -383,20 +383,20 @@ TEST_F(SealProperty, OwnerSubjectsDescribeEveryGovCertificateInOrder) {
     ders.push_back(fx::MakeCredential(cs, &fx::DefaultRoot()).certDer);
     all += Describe(ders.back(), cs.subject);
   }
-  fx::SealSpec spec;
-  spec.ownerCerts = ders;
+  fx::SealSpec params;
+  params.ownerCerts = ders;
   EXPECT_EQ(
-      Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kGov, spec)).bytes),
+      Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kGov, params)).bytes),
       all);
   // The plain family describes its first certificate only; other owner
   // flags read that first one too.
-  Bytes plain = fx::MakeSeal(Family::kPlain, spec);
+  Bytes plain = fx::MakeSeal(Family::kPlain, params);
   fx::Name first;
   first.CN = cns[0];
   EXPECT_EQ(Str(Fetch(ES_OWNER_CERT_SUBJECT, plain).bytes),
             Describe(ders[0], first));
   EXPECT_EQ(Fetch(ES_OWNER_CERT, plain).bytes, ders[0]);
-  EXPECT_EQ(Fetch(ES_OWNER_CERT, fx::MakeSeal(Family::kGov, spec)).bytes,
+  EXPECT_EQ(Fetch(ES_OWNER_CERT, fx::MakeSeal(Family::kGov, params)).bytes,
             ders[0]);
 }
 
@@ -411,14 +411,14 @@ TEST_F(SealProperty, LongSubjectIsNotCut) {
   cs.subject.OU = wide;
   cs.subject.CN = wide;
   fx::Credential owner = fx::MakeCredential(cs, &fx::DefaultRoot());
-  fx::SealSpec spec;
-  spec.ownerCerts = std::vector<Bytes>{owner.certDer, owner.certDer};
+  fx::SealSpec params;
+  params.ownerCerts = std::vector<Bytes>{owner.certDer, owner.certDer};
   std::string one = Describe(owner.certDer, cs.subject);
   ASSERT_GT(one.size(), 256u);
   EXPECT_EQ(
-      Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kGov, spec)).bytes),
+      Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kGov, params)).bytes),
       one + one);
-  EXPECT_EQ(Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kPlain, spec))
+  EXPECT_EQ(Str(Fetch(ES_OWNER_CERT_SUBJECT, fx::MakeSeal(Family::kPlain, params))
                     .bytes),
             one);
 }
@@ -432,7 +432,7 @@ TEST_F(SealProperty, EmptyOwnerListsFindNoCertificate) {
   noDigests.ginCertDigests = std::vector<fx::CertDigestSpec>{};
   struct Row {
     Family family;
-    const fx::SealSpec* spec;
+    const fx::SealSpec* params;
     unsigned int flag;
     const char* line;
   } rows[] = {
@@ -458,7 +458,7 @@ TEST_F(SealProperty, EmptyOwnerListsFindNoCertificate) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(fx::FamilyName(row.family)) + " flag " +
                  std::to_string(row.flag));
-    Bytes seal = fx::MakeSeal(row.family, *row.spec);
+    Bytes seal = fx::MakeSeal(row.family, *row.params);
     Result r = Get(row.flag, seal, 3000);
     EXPECT_EQ(r.code, 5032u);
     EXPECT_EQ(r.length, 3000u);
@@ -504,15 +504,15 @@ TEST_F(SealProperty, BadCertificatesInTheSeal) {
        "cert"},
   };
   for (const Row& row : makerRows) {
-    fx::SealSpec spec;
-    spec.maker = row.makerEmpty ? emptyMaker : junkMaker;
-    Bytes seal = fx::MakeSeal(row.family, spec);
+    fx::SealSpec params;
+    params.maker = row.makerEmpty ? emptyMaker : junkMaker;
+    Bytes seal = fx::MakeSeal(row.family, params);
     Result r = Get(ES_ADMIN_CERT_CN, seal, 100);
     EXPECT_EQ(r.code, row.makerEmpty ? 5029u : 5010u) << row.line;
     EXPECT_EQ(r.bytes, Bytes(100, 0xEE));
     EXPECT_TRUE(Logged(row.line)) << row.line;
     // The raw certificate is still delivered as it is stored.
-    EXPECT_EQ(Fetch(ES_ADMIN_CERT, seal).bytes, spec.maker->certDer);
+    EXPECT_EQ(Fetch(ES_ADMIN_CERT, seal).bytes, params.maker->certDer);
   }
 
   struct OwnerRow {
@@ -542,13 +542,13 @@ TEST_F(SealProperty, BadCertificatesInTheSeal) {
        "cert"},
   };
   for (const OwnerRow& row : ownerRows) {
-    fx::SealSpec spec;
+    fx::SealSpec params;
     Bytes bad = row.empty ? Bytes() : Bytes{'n', 'o', 't', ' ', 'a', ' ', 'c'};
     // GOV flag 22 walks the whole list: the bad certificate comes second.
-    spec.ownerCerts = std::vector<Bytes>{fx::DefaultSigner().certDer, bad};
+    params.ownerCerts = std::vector<Bytes>{fx::DefaultSigner().certDer, bad};
     if (row.flag == 57 || row.family == Family::kPlain)
-      spec.ownerCerts = std::vector<Bytes>{bad};
-    Bytes seal = fx::MakeSeal(row.family, spec);
+      params.ownerCerts = std::vector<Bytes>{bad};
+    Bytes seal = fx::MakeSeal(row.family, params);
     Result r = Get(row.flag, seal, 100);
     EXPECT_EQ(r.code, row.empty ? 5029u : 5010u) << row.line;
     EXPECT_EQ(r.bytes, Bytes(100, 0xEE));
@@ -601,12 +601,12 @@ TEST_F(SealProperty, TimeTextsAndTheirFailures) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(fx::FamilyName(row.family)) + " " + row.stored);
-    fx::SealSpec spec;
-    std::optional<std::string>* field = row.flag == 10   ? &spec.createDateText
-                                        : row.flag == 11 ? &spec.validStartText
-                                                         : &spec.validEndText;
+    fx::SealSpec params;
+    std::optional<std::string>* field = row.flag == 10   ? &params.createDateText
+                                        : row.flag == 11 ? &params.validStartText
+                                                         : &params.validEndText;
     *field = row.stored;
-    Bytes seal = fx::MakeSeal(row.family, spec);
+    Bytes seal = fx::MakeSeal(row.family, params);
     if (row.text != nullptr) {
       EXPECT_EQ(Str(Fetch(row.flag, seal).bytes), row.text);
       continue;
@@ -652,10 +652,10 @@ TEST_F(SealProperty, SummaryTypeWordReadsTheIntegerValue) {
     for (const Row& row : rows) {
       SCOPED_TRACE(std::string(fx::FamilyName(family)) + " " +
                    fx::ToHex(fx::asn::Integer(row.type)));
-      fx::SealSpec spec;
-      spec.type = row.type;
-      spec.typeContent = row.content;
-      Bytes seal = fx::MakeSeal(family, spec);
+      fx::SealSpec params;
+      params.type = row.type;
+      params.typeContent = row.content;
+      Bytes seal = fx::MakeSeal(family, params);
       Result r = Fetch(ES_SEAL_INFO, seal);
       ASSERT_EQ(r.code, 0u);
       ASSERT_EQ(r.bytes.size(), 1274u);
@@ -667,10 +667,10 @@ TEST_F(SealProperty, SummaryTypeWordReadsTheIntegerValue) {
     }
   }
   // The version field of the record holds the version's octets too.
-  fx::SealSpec spec;
-  spec.versionContent = {0x80, 0x01};  // negative: not GIN or GOV, plain
-  Bytes seal = fx::MakeSeal(Family::kPlain, spec);
-  EXPECT_EQ(Fetch(ES_SEAL_VERSION, seal).bytes, spec.versionContent);
+  fx::SealSpec params;
+  params.versionContent = {0x80, 0x01};  // negative: not GIN or GOV, plain
+  Bytes seal = fx::MakeSeal(Family::kPlain, params);
+  EXPECT_EQ(Fetch(ES_SEAL_VERSION, seal).bytes, params.versionContent);
   Bytes record = Fetch(ES_SEAL_INFO, seal).bytes;
   ASSERT_EQ(record.size(), 1274u);
   EXPECT_EQ(Bytes(record.begin() + 50, record.begin() + 53),
@@ -681,35 +681,35 @@ TEST_F(SealProperty, SummaryTypeWordReadsTheIntegerValue) {
 // spills into the next field, and the record stays 1274 bytes.
 TEST_F(SealProperty, SummaryCutsLongFieldsToTheirWidth) {
   for (Family family : {Family::kPlain, Family::kGin, Family::kGov}) {
-    fx::SealSpec spec;
-    spec.esID = std::string(80, 'I');
-    spec.versionContent = Bytes(60, 0x07);
-    spec.sVid = "V";
+    fx::SealSpec params;
+    params.esID = std::string(80, 'I');
+    params.versionContent = Bytes(60, 0x07);
+    params.sVid = "V";
     if (family == Family::kPlain) {
-      spec.version.reset();
+      params.version.reset();
     }
     std::string name;
     while (name.size() < 1100) name += "印";  // 3 bytes each, 1101 in all
-    spec.name = name;
+    params.name = name;
     std::string longTime =
         "20240101000000.123456789012345678901234567890123456789Z";
-    spec.validStartText = longTime;
-    spec.validEndText = longTime;
-    spec.utcTimes = false;
+    params.validStartText = longTime;
+    params.validEndText = longTime;
+    params.utcTimes = false;
     if (family == Family::kPlain) {
       // A plain seal keeps UTCTime; its text is within the width.
-      spec.utcTimes.reset();
-      spec.validStartText = "240101000000Z";
-      spec.validEndText = "240101000000Z";
+      params.utcTimes.reset();
+      params.validStartText = "240101000000Z";
+      params.validEndText = "240101000000Z";
     }
     // The GIN and GOV families are told by their layout, not the version.
-    Bytes seal = fx::MakeSeal(family, spec);
+    Bytes seal = fx::MakeSeal(family, params);
     Result r = Fetch(ES_SEAL_INFO, seal);
     ASSERT_EQ(r.code, 0u) << fx::FamilyName(family);
     ASSERT_EQ(r.bytes.size(), 1274u);
     const std::string start =
         family == Family::kPlain ? "240101000000Z" : longTime;
-    EXPECT_EQ(r.bytes, Summary(spec.esID, spec.versionContent, start, start,
+    EXPECT_EQ(r.bytes, Summary(params.esID, params.versionContent, start, start,
                                "单位", name))
         << fx::FamilyName(family);
     EXPECT_EQ(Str(Bytes(r.bytes.begin(), r.bytes.begin() + 50)),
@@ -732,22 +732,22 @@ TEST_F(SealProperty, PictureSizeLayout) {
   };
   for (Family family : {Family::kPlain, Family::kGin, Family::kGov}) {
     for (const Row& row : rows) {
-      fx::SealSpec spec;
-      spec.width = row.width;
-      spec.height = row.height;
-      EXPECT_EQ(Fetch(ES_PIC_SIZE, fx::MakeSeal(family, spec)).bytes, row.bytes)
+      fx::SealSpec params;
+      params.width = row.width;
+      params.height = row.height;
+      EXPECT_EQ(Fetch(ES_PIC_SIZE, fx::MakeSeal(family, params)).bytes, row.bytes)
           << fx::FamilyName(family) << " " << row.width;
     }
   }
 }
 
 TEST_F(SealProperty, EmptyFieldsAreEmptyResults) {
-  fx::SealSpec spec;
-  spec.esID = "";
-  spec.name = "";
-  spec.sVid = "";
+  fx::SealSpec params;
+  params.esID = "";
+  params.name = "";
+  params.sVid = "";
   for (Family family : {Family::kPlain, Family::kGin, Family::kGov}) {
-    Bytes seal = fx::MakeSeal(family, spec);
+    Bytes seal = fx::MakeSeal(family, params);
     for (unsigned int flag :
          {ES_SEAL_ID, ES_SEAL_NAME, ES_SEAL_NAME_RAW, ES_SEAL_VID}) {
       unsigned int len = 77;

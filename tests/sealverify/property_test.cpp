@@ -52,21 +52,21 @@ std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 struct Made {
   Bytes sig;
   Bytes seal;
-  fx::SignatureSpec spec;
+  fx::SignatureSpec params;
   fx::PropertySpec property;
 };
 
 Made MakeFull(Family family) {
   Made m;
   m.property.picture = fx::PicturePattern(1000);
-  m.spec.signTime = kSignTime;
-  m.spec.timeText = "20240101000000Z";
-  m.spec.dataHash = fx::Sm3(fx::ToBytes("document"));
-  m.spec.propertyInfo = fx::PropertyXml(m.property);
+  m.params.signTime = kSignTime;
+  m.params.timeText = "20240101000000Z";
+  m.params.dataHash = fx::Sm3(fx::ToBytes("document"));
+  m.params.propertyInfo = fx::PropertyXml(m.property);
   m.seal = fx::MakeSeal(family);
-  m.spec.seal = m.seal;
-  m.spec.signature = Bytes(64, 0x33);  // no verification here
-  m.sig = fx::MakeSignature(family, m.spec);
+  m.params.seal = m.seal;
+  m.params.signature = Bytes(64, 0x33);  // no verification here
+  m.sig = fx::MakeSignature(family, m.params);
   return m;
 }
 
@@ -108,8 +108,8 @@ TEST(SignatureProperty, EveryFlagOfEveryFamily) {
         {17, fx::ToBytes("1")},
         {18, fx::ToBytes("电子印章测试部")},
         {19, fx::ToBytes("fixture")},
-        {20, m.spec.dataHash},
-        {25, fx::ToBytes(*m.spec.propertyInfo)},
+        {20, m.params.dataHash},
+        {25, fx::ToBytes(*m.params.propertyInfo)},
         {62, fx::ToBytes(Hex(signer.certDer))},
     };
     for (const Row& row : rows) {
@@ -261,9 +261,9 @@ TEST(SignatureProperty, PropertyDocumentFailures) {
   };
   for (Family family : kFamilies) {
     for (const Row& row : rows) {
-      fx::SignatureSpec spec;
-      spec.propertyInfo = row.property;
-      Bytes sig = fx::MakeSignature(family, spec);
+      fx::SignatureSpec params;
+      params.propertyInfo = row.property;
+      Bytes sig = fx::MakeSignature(family, params);
       unsigned int len = 0xABCD;
       Bytes buf(64, 0xEE);
       unsigned int rc = SEF_ESealSignDataGetProperty(
@@ -285,14 +285,14 @@ TEST(SignatureProperty, PropertyDocumentFailures) {
 
 TEST(SignatureProperty, SigningTimeAndSignerCertificateFailures) {
   for (Family family : {Family::kPlain, Family::kGin}) {
-    fx::SignatureSpec spec;
-    spec.timeText = "not a time";
-    EXPECT_EQ(Fetch(5, fx::MakeSignature(family, spec)).code, 5039u);
+    fx::SignatureSpec params;
+    params.timeText = "not a time";
+    EXPECT_EQ(Fetch(5, fx::MakeSignature(family, params)).code, 5039u);
   }
   for (Family family : kFamilies) {
-    fx::SignatureSpec spec;
-    spec.cert = Bytes{0x30, 0x03, 0x02, 0x01, 0x01};
-    Bytes sig = fx::MakeSignature(family, spec);
+    fx::SignatureSpec params;
+    params.cert = Bytes{0x30, 0x03, 0x02, 0x01, 0x01};
+    Bytes sig = fx::MakeSignature(family, params);
     EXPECT_EQ(Fetch(18, sig).code, 5010u);
     EXPECT_EQ(Fetch(61, sig).code, 5010u);
     // Raw fields are still served.
@@ -310,7 +310,7 @@ TEST(SignatureProperty, ThreadsReadPropertiesAtOnce) {
       for (int i = 0; i < 20; ++i) {
         const Made& m = made[static_cast<size_t>((t + i) % 3)];
         if (Fetch(3, m.sig).bytes != fx::PicturePattern(1000)) ++failures[static_cast<size_t>(t)];
-        if (Fetch(20, m.sig).bytes != m.spec.dataHash) ++failures[static_cast<size_t>(t)];
+        if (Fetch(20, m.sig).bytes != m.params.dataHash) ++failures[static_cast<size_t>(t)];
       }
     });
   for (auto& th : threads) th.join();

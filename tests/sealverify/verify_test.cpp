@@ -74,10 +74,10 @@ unsigned int Verify(const Bytes& digest, const Bytes& sig) {
 Bytes Digest() { return fx::Sm3(fx::ToBytes("the signed document data")); }
 
 fx::SignatureSpec SpecFor(fx::KeyType signer) {
-  fx::SignatureSpec spec;
-  spec.dataHash = Digest();
-  spec.signer = fx::DefaultSigner(signer);
-  return spec;
+  fx::SignatureSpec params;
+  params.dataHash = Digest();
+  params.signer = fx::DefaultSigner(signer);
+  return params;
 }
 
 TEST(Verify, ValidSignaturesOfEveryFamilyAndSignerVerify) {
@@ -95,14 +95,14 @@ TEST(Verify, SealsMadeWithRsaAndOptionalFieldsVerify) {
     fx::SealSpec seal;
     seal.maker = fx::DefaultMaker(fx::KeyType::kRsa);
     seal.extDatas = std::vector<fx::ExtensionSpec>{{}, {}};
-    fx::SignatureSpec spec = SpecFor(fx::KeyType::kSm2);
-    spec.seal = fx::MakeSeal(family, seal);
-    if (family == Family::kGin) spec.verfyResult = fx::ResultDataSpec{};
+    fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
+    params.seal = fx::MakeSeal(family, seal);
+    if (family == Family::kGin) params.verfyResult = fx::ResultDataSpec{};
     if (family == Family::kGov) {
-      spec.extDatas = std::vector<fx::ExtensionSpec>{{}};
-      spec.timeStamp = std::vector<Bytes>{Bytes{1, 2, 3}};
+      params.extDatas = std::vector<fx::ExtensionSpec>{{}};
+      params.timeStamp = std::vector<Bytes>{Bytes{1, 2, 3}};
     }
-    Bytes sig = fx::MakeSignature(family, spec);
+    Bytes sig = fx::MakeSignature(family, params);
     EXPECT_EQ(Verify(Digest(), sig), 0u) << fx::FamilyName(family);
     // Bytes after the signature are ignored.
     Bytes trailing = sig;
@@ -225,10 +225,10 @@ const BrokenRow kBroken[] = {
 TEST(Verify, EachBrokenStepFailsWithItsCodeAndLogLine) {
   LogCapture& log = LogCapture::Get();
   for (const BrokenRow& row : kBroken) {
-    fx::SignatureSpec spec = SpecFor(fx::KeyType::kSm2);
+    fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
     Bytes digest = Digest();
-    row.edit(&spec, &digest);
-    Bytes sig = fx::MakeSignature(row.family, spec);
+    row.edit(&params, &digest);
+    Bytes sig = fx::MakeSignature(row.family, params);
     log.Mark();
     EXPECT_EQ(Verify(digest, sig), row.code) << row.what;
     EXPECT_NE(log.Since().find(Line(row.line, row.code)), std::string::npos)
@@ -248,9 +248,9 @@ TEST(Verify, MissingConfigurationIsNotAnError) {
 }
 
 TEST(Verify, EmptyDigestMatchesAnEmptyStoredDigest) {
-  fx::SignatureSpec spec = SpecFor(fx::KeyType::kSm2);
-  spec.dataHash = Bytes();
-  Bytes sig = fx::MakeSignature(Family::kPlain, spec);
+  fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
+  params.dataHash = Bytes();
+  Bytes sig = fx::MakeSignature(Family::kPlain, params);
   const unsigned char any = 0;
   EXPECT_EQ(SEF_OfdESealSign_Verify(&any, 0, sig.data(),
                                     static_cast<unsigned int>(sig.size())),
@@ -258,9 +258,9 @@ TEST(Verify, EmptyDigestMatchesAnEmptyStoredDigest) {
 }
 
 TEST(Verify, GinSignatureInTheSealLibraryLayoutIsNotRecognised) {
-  fx::SignatureSpec spec = SpecFor(fx::KeyType::kSm2);
-  spec.ginEmbeddedSeal = true;
-  EXPECT_EQ(Verify(Digest(), fx::MakeSignature(Family::kGin, spec)), 5023u);
+  fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
+  params.ginEmbeddedSeal = true;
+  EXPECT_EQ(Verify(Digest(), fx::MakeSignature(Family::kGin, params)), 5023u);
 }
 
 TEST(Verify, ThreadsVerifyingDifferentSignaturesGetTheRightAnswers) {
@@ -272,8 +272,8 @@ TEST(Verify, ThreadsVerifyingDifferentSignaturesGetTheRightAnswers) {
   std::vector<Case> cases;
   for (Family family : kFamilies) {
     for (fx::KeyType signer : {fx::KeyType::kSm2, fx::KeyType::kRsa}) {
-      fx::SignatureSpec spec = SpecFor(signer);
-      Bytes sig = fx::MakeSignature(family, spec);
+      fx::SignatureSpec params = SpecFor(signer);
+      Bytes sig = fx::MakeSignature(family, params);
       cases.push_back({sig, Digest(), 0});
       Bytes other = Digest();
       other[5] ^= 0xFF;
@@ -370,10 +370,10 @@ class VerifyClProcess : public ::testing::Test {
   static Bytes ExpiredSignerSignature() {
     fx::CertSpec cert;
     cert.validity = fx::Validity::kExpired;
-    fx::SignatureSpec spec;
-    spec.dataHash = Digest();
-    spec.signer = fx::MakeCredential(cert, &fx::DefaultRoot());
-    return fx::MakeSignature(Family::kGov, spec);
+    fx::SignatureSpec params;
+    params.dataHash = Digest();
+    params.signer = fx::MakeCredential(cert, &fx::DefaultRoot());
+    return fx::MakeSignature(Family::kGov, params);
   }
 
   fs::path dir_;
@@ -392,9 +392,9 @@ TEST_F(VerifyClProcess, OneRejectsAnExpiredSignerCertificate) {
   WriteIni("[Default]\nlogLevel=2\nverifyCL=1\n");
   EXPECT_EQ(Run(ExpiredSignerSignature(), Digest()), 5019u);
   // A signer certificate within its period still verifies.
-  fx::SignatureSpec spec;
-  spec.dataHash = Digest();
-  EXPECT_EQ(Run(fx::MakeSignature(Family::kPlain, spec), Digest()), 0u);
+  fx::SignatureSpec params;
+  params.dataHash = Digest();
+  EXPECT_EQ(Run(fx::MakeSignature(Family::kPlain, params), Digest()), 0u);
 }
 
 TEST_F(VerifyClProcess, NonNumericValueAndMissingSectionAreOff) {

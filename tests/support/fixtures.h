@@ -107,7 +107,7 @@ struct Credential {
 // A new key of that type (SM2 on its curve, or RSA 2048).
 std::shared_ptr<EVP_PKEY> MakeKey(KeyType type);
 // A certificate for a new key; self-signed when issuer is null.
-Credential MakeCredential(const CertSpec& spec,
+Credential MakeCredential(const CertSpec& params,
                           const Credential* issuer = nullptr);
 
 // Per-process defaults: a CA root and two leaves issued by it.
@@ -194,7 +194,7 @@ struct SealSpec {
 };
 
 // The DER seal; `signedPart`, when given, receives the bytes the maker signed.
-Bytes MakeSeal(Family family, const SealSpec& spec = SealSpec(),
+Bytes MakeSeal(Family family, const SealSpec& params = SealSpec(),
                Bytes* signedPart = nullptr);
 
 // ---------------------------------------------------------------------------
@@ -214,7 +214,7 @@ struct PropertySpec {
 
 // XML text with the elements esignId, Esign_LastID, WebState, UserProperty,
 // WriPicLen and WriPicData under one root element.
-std::string PropertyXml(const PropertySpec& spec = PropertySpec());
+std::string PropertyXml(const PropertySpec& params = PropertySpec());
 // `length` bytes of a recognisable pattern, a stand-in for a picture.
 Bytes PicturePattern(size_t length);
 Bytes ZlibCompress(const Bytes& data);
@@ -251,7 +251,7 @@ struct SignatureSpec {
 };
 
 // The DER signature; `signedPart`, when given, receives the DER of tbsSign.
-Bytes MakeSignature(Family family, const SignatureSpec& spec = SignatureSpec(),
+Bytes MakeSignature(Family family, const SignatureSpec& params = SignatureSpec(),
                     Bytes* signedPart = nullptr);
 
 }  // namespace fx

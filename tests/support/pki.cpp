@@ -111,23 +111,23 @@ std::shared_ptr<EVP_PKEY> MakeKey(KeyType type) {
   return Share(key);
 }
 
-Credential MakeCredential(const CertSpec& spec, const Credential* issuer) {
+Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
   Credential out;
-  out.keyType = spec.keyType;
-  out.key = MakeKey(spec.keyType);
+  out.keyType = params.keyType;
+  out.key = MakeKey(params.keyType);
   std::shared_ptr<X509> cert(X509_new(), X509_free);
   if (!cert) Fail("X509_new");
   X509* x = cert.get();
   X509_set_version(x, 2);
-  long serial = spec.serial != 0 ? spec.serial : g_nextSerial++;
+  long serial = params.serial != 0 ? params.serial : g_nextSerial++;
   ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
 
   const long kDay = 24 * 3600;
   long from = -kDay, to = 2 * 365 * kDay;
-  if (spec.validity == Validity::kExpired) {
+  if (params.validity == Validity::kExpired) {
     from = -2 * 365 * kDay;
     to = -kDay;
-  } else if (spec.validity == Validity::kNotYetValid) {
+  } else if (params.validity == Validity::kNotYetValid) {
     from = 30 * kDay;
     to = 2 * 365 * kDay;
   }
@@ -136,10 +136,10 @@ Credential MakeCredential(const CertSpec& spec, const Credential* issuer) {
     Fail("X509_gmtime_adj");
 
   X509_NAME* subject = X509_get_subject_name(x);
-  AddNameEntry(subject, "C", spec.subject.C);
-  AddNameEntry(subject, "O", spec.subject.O);
-  AddNameEntry(subject, "OU", spec.subject.OU);
-  AddNameEntry(subject, "CN", spec.subject.CN);
+  AddNameEntry(subject, "C", params.subject.C);
+  AddNameEntry(subject, "O", params.subject.O);
+  AddNameEntry(subject, "OU", params.subject.OU);
+  AddNameEntry(subject, "CN", params.subject.CN);
   X509* issuerCert = issuer ? issuer->cert.get() : x;
   EVP_PKEY* issuerKey = issuer ? issuer->key.get() : out.key.get();
   if (!X509_set_issuer_name(x, X509_get_subject_name(issuerCert)) ||
@@ -148,14 +148,14 @@ Credential MakeCredential(const CertSpec& spec, const Credential* issuer) {
 
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, issuerCert, x, nullptr, nullptr, 0);
-  if (spec.ca) {
+  if (params.ca) {
     AddExtension(x, &ctx, NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(x, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(x, &ctx, NID_key_usage,
                  "critical,digitalSignature,nonRepudiation");
   }
-  if (spec.keyIdentifiers) {
+  if (params.keyIdentifiers) {
     AddExtension(x, &ctx, NID_subject_key_identifier, "hash");
     AddExtension(x, &ctx, NID_authority_key_identifier, "keyid:always");
   }

@@ -61,12 +61,12 @@ TEST(OfdsealInspect, SealOfEachFamily) {
   for (Family family : kFamilies) {
     SCOPED_TRACE(fx::FamilyName(family));
     Scratch scratch;
-    fx::SealSpec spec;
-    spec.name = "检查用章";
-    spec.esID = "ES-42";
-    spec.width = 40;
-    spec.height = 30;
-    WriteFile(scratch.Path("Seal.esl"), fx::MakeSeal(family, spec));
+    fx::SealSpec params;
+    params.name = "检查用章";
+    params.esID = "ES-42";
+    params.width = 40;
+    params.height = 30;
+    WriteFile(scratch.Path("Seal.esl"), fx::MakeSeal(family, params));
     json j = InspectJson({scratch.Path("Seal.esl")});
     EXPECT_EQ(j["kind"], "seal");
     EXPECT_EQ(j["family"], fx::FamilyName(family));
@@ -95,18 +95,18 @@ TEST(OfdsealInspect, SignatureOfEachFamily) {
   for (Family family : kFamilies) {
     SCOPED_TRACE(fx::FamilyName(family));
     Scratch scratch;
-    fx::SignatureSpec spec;
-    spec.dataHash = Bytes(32, 0x5A);
+    fx::SignatureSpec params;
+    params.dataHash = Bytes(32, 0x5A);
     fx::PropertySpec props;
     props.esignId = "ID-<1>";
     props.picture = fx::PicturePattern(300);
-    spec.propertyInfo = fx::PropertyXml(props);
-    WriteFile(scratch.Path("SignedValue.dat"), fx::MakeSignature(family, spec));
+    params.propertyInfo = fx::PropertyXml(props);
+    WriteFile(scratch.Path("SignedValue.dat"), fx::MakeSignature(family, params));
     json j = InspectJson({scratch.Path("SignedValue.dat")});
     EXPECT_EQ(j["kind"], "signature");
     EXPECT_EQ(j["family"], fx::FamilyName(family));
     auto p = ByNumber(j["properties"]);
-    EXPECT_EQ(p[20]["hex"], LowerHex(spec.dataHash));
+    EXPECT_EQ(p[20]["hex"], LowerHex(params.dataHash));
     EXPECT_EQ(p[15]["text"], "ID-<1>");
     EXPECT_EQ(p[3]["length"], 300);
     EXPECT_EQ(p[9]["text"], "测试科技有限公司公章");  // from the embedded seal
@@ -137,12 +137,12 @@ TEST(OfdsealInspect, PicturesGetTheirExtension) {
     fx::SealSpec seal;
     seal.pictureType = row.type;
     seal.pictureData = row.data;
-    fx::SignatureSpec spec;
-    spec.seal = fx::MakeSeal(Family::kGov, seal);
+    fx::SignatureSpec params;
+    params.seal = fx::MakeSeal(Family::kGov, seal);
     fx::PropertySpec props;
     props.picture = fx::PicturePattern(100);
-    spec.propertyInfo = fx::PropertyXml(props);
-    WriteFile(scratch.Path("sig.dat"), fx::MakeSignature(Family::kGov, spec));
+    params.propertyInfo = fx::PropertyXml(props);
+    WriteFile(scratch.Path("sig.dat"), fx::MakeSignature(Family::kGov, params));
     // "pic.png" is taken as the base name "pic".
     json j = InspectJson(
         {"--picture", scratch.Path("pic.png"), scratch.Path("sig.dat")});

@@ -239,16 +239,16 @@ TEST(OfdsealVerify, ValidVariants) {
        }},
       {"unprefixed elements",
        [](Package* d) {
-         fx::ofd::DocumentSpec spec;
-         spec.prefixed = false;
-         *d = fx::ofd::MakeDocument(spec);
+         fx::ofd::DocumentSpec params;
+         params.prefixed = false;
+         *d = fx::ofd::MakeDocument(params);
          fx::ofd::AddSignature(d, Sealing());
        }},
       {"signature list found by convention",
        [](Package* d) {
-         fx::ofd::DocumentSpec spec;
-         spec.nameSignatures = false;
-         *d = fx::ofd::MakeDocument(spec);
+         fx::ofd::DocumentSpec params;
+         params.nameSignatures = false;
+         *d = fx::ofd::MakeDocument(params);
          fx::ofd::AddSignature(d, Sealing());
        }},
       {"three signatures",
@@ -451,9 +451,9 @@ TEST(OfdsealVerify, OneBadSignatureAmongGoodOnes) {
 
 TEST(OfdsealVerify, UnsignedDocumentIsNotValid) {
   for (bool named : {true, false}) {
-    fx::ofd::DocumentSpec spec;
-    spec.nameSignatures = named;
-    Package doc = fx::ofd::MakeDocument(spec);
+    fx::ofd::DocumentSpec params;
+    params.nameSignatures = named;
+    Package doc = fx::ofd::MakeDocument(params);
     Verified v = VerifyJson(doc);
     EXPECT_EQ(v.code, 1);
     // Named in OFD.xml but absent: a missing part; not named: unsigned.

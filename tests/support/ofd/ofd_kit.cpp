@@ -125,10 +125,10 @@ std::string ToString(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-Package MakeDocument(const DocumentSpec& spec) {
+Package MakeDocument(const DocumentSpec& params) {
   Package doc;
-  doc.prefixed = spec.prefixed;
-  const std::string ns = NamespaceAttr(spec.prefixed);
+  doc.prefixed = params.prefixed;
+  const std::string ns = NamespaceAttr(params.prefixed);
   std::string ofd =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<%P%OFD" +
@@ -138,15 +138,15 @@ Package MakeDocument(const DocumentSpec& spec) {
       "    <%P%DocInfo>\n"
       "      <%P%DocID>6a1c3e52d0f84f1b9d2a7c5e8b4f0a13</%P%DocID>\n"
       "      <%P%Title>" +
-      Escape(spec.title) +
+      Escape(params.title) +
       "</%P%Title>\n"
       "      <%P%CreationDate>2024-06-18</%P%CreationDate>\n"
       "    </%P%DocInfo>\n"
       "    <%P%DocRoot>Doc_0/Document.xml</%P%DocRoot>\n";
-  if (spec.nameSignatures)
+  if (params.nameSignatures)
     ofd += "    <%P%Signatures>Doc_0/Signs/Signatures.xml</%P%Signatures>\n";
   ofd += "  </%P%DocBody>\n</%P%OFD>\n";
-  doc.Set("OFD.xml", Prefixed(ofd, spec.prefixed));
+  doc.Set("OFD.xml", Prefixed(ofd, params.prefixed));
 
   doc.Set(
       "Doc_0/Document.xml",
@@ -166,7 +166,7 @@ Package MakeDocument(const DocumentSpec& spec) {
               "    <%P%Page ID=\"1\" BaseLoc=\"Pages/Page_0/Content.xml\"/>\n"
               "  </%P%Pages>\n"
               "</%P%Document>\n",
-          spec.prefixed));
+          params.prefixed));
   doc.Set("Doc_0/PublicRes.xml",
           Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                    "<%P%Res" +
@@ -177,7 +177,7 @@ Package MakeDocument(const DocumentSpec& spec) {
                        "FamilyName=\"SimSun\"/>\n"
                        "  </%P%Fonts>\n"
                        "</%P%Res>\n",
-                   spec.prefixed));
+                   params.prefixed));
   doc.Set(
       "Doc_0/Pages/Page_0/Content.xml",
       Prefixed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -189,13 +189,13 @@ Package MakeDocument(const DocumentSpec& spec) {
                    "      <%P%TextObject ID=\"4\" Boundary=\"20 30 170 10\" "
                    "Font=\"2\" Size=\"5\">\n"
                    "        <%P%TextCode X=\"0\" Y=\"5\">" +
-                   Escape(spec.pageText) +
+                   Escape(params.pageText) +
                    "</%P%TextCode>\n"
                    "      </%P%TextObject>\n"
                    "    </%P%Layer>\n"
                    "  </%P%Content>\n"
                    "</%P%Page>\n",
-               spec.prefixed));
+               params.prefixed));
   return doc;
 }
 
@@ -269,10 +269,10 @@ int AddSignature(Package* doc, const Sealing& s) {
       "</%P%Signature>\n";
   xml = Prefixed(xml, prefixed);
 
-  SignatureSpec spec = s.signature;
-  spec.seal = sealDer;
-  spec.dataHash = SignedDigest(s, xml);
-  Bytes value = s.signedValue ? *s.signedValue : MakeSignature(s.family, spec);
+  SignatureSpec params = s.signature;
+  params.seal = sealDer;
+  params.dataHash = SignedDigest(s, xml);
+  Bytes value = s.signedValue ? *s.signedValue : MakeSignature(s.family, params);
 
   doc->Set(dir + "/Signature.xml", xml);
   doc->Set(dir + "/SignedValue.dat", ToString(value));

@@ -49,7 +49,7 @@ struct DocumentSpec {
   bool nameSignatures = true;  // DocBody/Signatures in OFD.xml
 };
 
-Package MakeDocument(const DocumentSpec& spec = DocumentSpec());
+Package MakeDocument(const DocumentSpec& params = DocumentSpec());
 
 struct Sealing {
   Family family = Family::kGov;
