@@ -218,6 +218,8 @@ std::string PropertyXml(const PropertySpec& params = PropertySpec());
 // `length` bytes of a recognisable pattern, a stand-in for a picture.
 Bytes PicturePattern(size_t length);
 Bytes ZlibCompress(const Bytes& data);
+// Text with &, <, > and " written as XML entities.
+std::string XmlEscape(const std::string& text);
 std::string Base64(const Bytes& data);
 
 // ---------------------------------------------------------------------------

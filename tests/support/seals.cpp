@@ -112,6 +112,14 @@ Bytes MakerSignature(const Credential& maker, const SealSpec& s,
   return s.signData ? *s.signData : Sign(maker, signedPart, s.rsaHash);
 }
 
+
+std::string GeneralizedText(time_t t) {
+  Bytes der = GeneralizedTime(t);
+  return std::string(der.begin() + 2, der.end());
+}
+
+}  // namespace
+
 std::string XmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -125,19 +133,15 @@ std::string XmlEscape(const std::string& text) {
       case '>':
         out += "&gt;";
         break;
+      case '"':
+        out += "&quot;";
+        break;
       default:
         out += c;
     }
   }
   return out;
 }
-
-std::string GeneralizedText(time_t t) {
-  Bytes der = GeneralizedTime(t);
-  return std::string(der.begin() + 2, der.end());
-}
-
-}  // namespace
 
 const char* FamilyName(Family family) {
   switch (family) {

@@ -27,28 +27,6 @@ std::string NamespaceAttr(bool prefixed) {
          "\"";
 }
 
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 const char kSignsDir[] = "Doc_0/Signs/";
 
@@ -58,8 +36,8 @@ void WriteSignatureList(Package* doc) {
       NamespaceAttr(doc->prefixed) + ">\n  <%P%MaxSignId>" +
       std::to_string(doc->signatures.size()) + "</%P%MaxSignId>\n";
   for (const SignatureListEntry& e : doc->signatures)
-    xml += "  <%P%Signature ID=\"" + Escape(e.id) + "\" Type=\"" +
-           Escape(e.type) + "\" BaseLoc=\"" + Escape(e.baseLoc) + "\"/>\n";
+    xml += "  <%P%Signature ID=\"" + XmlEscape(e.id) + "\" Type=\"" +
+           XmlEscape(e.type) + "\" BaseLoc=\"" + XmlEscape(e.baseLoc) + "\"/>\n";
   xml += "</%P%Signatures>\n";
   doc->Set(std::string(kSignsDir) + "Signatures.xml",
            Prefixed(xml, doc->prefixed));
@@ -138,7 +116,7 @@ Package MakeDocument(const DocumentSpec& params) {
       "    <%P%DocInfo>\n"
       "      <%P%DocID>6a1c3e52d0f84f1b9d2a7c5e8b4f0a13</%P%DocID>\n"
       "      <%P%Title>" +
-      Escape(params.title) +
+      XmlEscape(params.title) +
       "</%P%Title>\n"
       "      <%P%CreationDate>2024-06-18</%P%CreationDate>\n"
       "    </%P%DocInfo>\n"
@@ -189,7 +167,7 @@ Package MakeDocument(const DocumentSpec& params) {
                    "      <%P%TextObject ID=\"4\" Boundary=\"20 30 170 10\" "
                    "Font=\"2\" Size=\"5\">\n"
                    "        <%P%TextCode X=\"0\" Y=\"5\">" +
-                   Escape(params.pageText) +
+                   XmlEscape(params.pageText) +
                    "</%P%TextCode>\n"
                    "      </%P%TextObject>\n"
                    "    </%P%Layer>\n"
@@ -229,16 +207,16 @@ int AddSignature(Package* doc, const Sealing& s) {
       NamespaceAttr(prefixed) +
       ">\n  <%P%SignedInfo>\n"
       "    <%P%Provider ProviderName=\"" +
-      Escape(s.provider) +
+      XmlEscape(s.provider) +
       "\" Version=\"1.0\"/>\n"
       "    <%P%SignatureMethod>" +
-      Escape(MethodOf(s)) +
+      XmlEscape(MethodOf(s)) +
       "</%P%SignatureMethod>\n"
       "    <%P%SignatureDateTime>" +
-      Escape(s.dateTime) +
+      XmlEscape(s.dateTime) +
       "</%P%SignatureDateTime>\n"
       "    <%P%References CheckMethod=\"" +
-      Escape(s.checkMethod) + "\">\n";
+      XmlEscape(s.checkMethod) + "\">\n";
   for (const std::string& ref : refs) {
     std::string name = ref;
     for (char& c : name)
@@ -247,7 +225,7 @@ int AddSignature(Package* doc, const Sealing& s) {
     const std::string* part = doc->Find(name);
     // A reference to a part that is not there gets the digest of nothing.
     Bytes digest = CheckDigest(s.checkMethod, part ? *part : std::string());
-    xml += "      <%P%Reference FileRef=\"" + Escape(ref) +
+    xml += "      <%P%Reference FileRef=\"" + XmlEscape(ref) +
            "\">\n        <%P%CheckValue>" + Base64(digest) +
            "</%P%CheckValue>\n      </%P%Reference>\n";
   }
