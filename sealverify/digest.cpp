@@ -50,6 +50,8 @@ class RunningDigest {
       return true;
     }
     if (nid_ == kNidSha0) {
+      // The one-call digest takes at most 4 GiB - 1 bytes.
+      if (pending_.size() + len > 0xFFFFFFFFu) return false;
       pending_.insert(pending_.end(), data, data + len);
       return true;
     }
@@ -66,7 +68,8 @@ class RunningDigest {
       return true;
     }
     if (nid_ == kNidSha0) {
-      ckxstr d = KXDigestByNID(pending_.data(),
+      static const unsigned char kNothing = 0;
+      ckxstr d = KXDigestByNID(pending_.empty() ? &kNothing : pending_.data(),
                                static_cast<unsigned int>(pending_.size()),
                                kNidSha0);
       if (d.empty()) return false;
@@ -172,10 +175,14 @@ extern "C" unsigned int SEF_DigestDatabyAlg(unsigned int ulAlgID,
                    reinterpret_cast<const unsigned char*>(digest.c_str()),
                    digest.length(), pbDigest, pulDigLen);
   } catch (...) {
+    KX_LOG_ERR("SEF_DigestDatabyAlg",
+               "SEF_DigestDatabyAlg==>%08x -- memory error", KX_ERR_MEMORY);
     return KX_ERR_MEMORY;
   }
 }
 
+// The holder is reached and locked inside each export's try block: neither
+// may throw across the exported boundary.
 extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
                                                 void** phHandle) {
   if (phHandle == nullptr) {
@@ -184,16 +191,18 @@ extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  DigestHolder& h = Holder();
-  std::lock_guard<std::mutex> guard(h.lock);
-  h.state = 1;
-  h.algorithm = static_cast<int>(ulAlgID);
-  // An unknown identifier is not refused here: the Update that follows
-  // reports it, as the one-call digest does.
   try {
+    DigestHolder& h = Holder();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.state = 1;
+    h.algorithm = static_cast<int>(ulAlgID);
+    // An unknown identifier is not refused here: the Update that follows
+    // reports it, as the one-call digest does.
     h.usable = h.digest.Start(h.algorithm);
   } catch (...) {
-    h.usable = false;
+    KX_LOG_ERR("SEF_DigestDataInitbyAlg",
+               "SEF_DigestDataInitbyAlg==>%08x -- memory error", KX_ERR_MEMORY);
+    return KX_ERR_MEMORY;
   }
   *phHandle = reinterpret_cast<void*>(1);
   return 0;
@@ -202,19 +211,17 @@ extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
 extern "C" unsigned int SEF_DigestDataUpdate(void* /*hHandle*/,
                                              const unsigned char* pbData,
                                              unsigned int ulDataLen) {
-  DigestHolder& h = Holder();
-  std::lock_guard<std::mutex> guard(h.lock);
-  h.state = 2;
   bool ok = false;
-  if (h.usable && pbData != nullptr) {
-    try {
-      ok = h.digest.Feed(pbData, ulDataLen);
-    } catch (...) {
-      ok = false;
-    }
+  try {
+    DigestHolder& h = Holder();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.state = 2;
+    ok = h.usable && pbData != nullptr && h.digest.Feed(pbData, ulDataLen);
+    if (!ok) h.usable = false;
+  } catch (...) {
+    ok = false;
   }
   if (!ok) {
-    h.usable = false;
     KX_LOG_ERR("SEF_DigestDatabyAlg",
                "SEF_DigestDatabyAlg==>%08x -- KXDigestASN1ByNID() digest error",
                KX_ERR_DIGEST);
@@ -232,16 +239,14 @@ extern "C" unsigned int SEF_DigestDataFinal(void* /*hHandle*/,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  DigestHolder& h = Holder();
-  std::lock_guard<std::mutex> guard(h.lock);
   std::vector<unsigned char> digest;
   bool ok = false;
-  if (h.state == 2 && h.usable) {
-    try {
-      ok = h.digest.Peek(&digest);
-    } catch (...) {
-      ok = false;
-    }
+  try {
+    DigestHolder& h = Holder();
+    std::lock_guard<std::mutex> guard(h.lock);
+    ok = h.state == 2 && h.usable && h.digest.Peek(&digest);
+  } catch (...) {
+    ok = false;
   }
   if (!ok) {
     KX_LOG_ERR("SEF_DigestDataFinal",

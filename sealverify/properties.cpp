@@ -3,6 +3,7 @@
 // in the signature; SEF_AnalyzeESealData reads a bare seal.
 #include <zlib.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -133,7 +134,8 @@ unsigned int HandwritingPicture(const SignatureView& v, Value* out) {
   errno = 0;
   char* end = nullptr;
   long expected = std::strtol(lenText, &end, 10);
-  if (end == lenText || errno != 0 || expected < 0 ||
+  while (end != lenText && std::isspace(static_cast<unsigned char>(*end))) ++end;
+  if (end == lenText || *end != '\0' || errno != 0 || expected < 0 ||
       expected > kMaxPictureLength)
     return Fail(v.family, KX_ERR_PROPERTY_FORMAT,
                 "WriPicLen is not a valid length error");
@@ -389,6 +391,8 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
       KX_LOG(KX_LOG_DEBUG, kGet, "==>SEF_ESealSignDataGetProperty end ");
     return rc;
   } catch (...) {
+    KX_LOG_ERR(kGet, "SEF_ESealSignDataGetProperty==>%08x -- memory error",
+               KX_ERR_MEMORY);
     return KX_ERR_MEMORY;
   }
 }

@@ -307,6 +307,8 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
       return VerifyGin(pbData, ulDataLen, pbSignData, ulSignDataLen);
     return VerifySes(pbData, ulDataLen, pbSignData, ulSignDataLen);
   } catch (...) {
+    KX_LOG_ERR(kVerify, "SEF_OfdESealSign_Verify==>%08x -- memory error",
+               KX_ERR_MEMORY);
     return KX_ERR_MEMORY;
   }
 }

@@ -18,7 +18,7 @@ unsigned int ES_CheckSealSignVerson(const unsigned char* data, unsigned int len,
   }
   if (auto sig = kx::der::TryDecode<kxsv::SESSignature_t>(data, len)) {
     const ASN1_INTEGER* version = sig->tbsSign->version;
-    *pulVersion = version->length > 0 ? version->data[0] : 0u;
+    *pulVersion = kx::der::FirstContentOctet(version);
     return KX_OK;
   }
   KX_LOG_ERR("ES_CheckSealSignVerson",

@@ -25,16 +25,30 @@ bool Significant(mxml_node_t* node) {
   return false;
 }
 
+// True for a node that Mini-XML makes the parent of the rest of the
+// document when it comes first: the XML declaration (and other processing
+// instructions) and a DOCTYPE, not comments or CDATA.
+bool HoldsTheRest(mxml_node_t* node) {
+  const char* name = mxmlGetElement(node);
+  if (name == nullptr) return false;
+  if (name[0] == '?') return true;
+  return name[0] == '!' && std::strncmp(name, "!--", 3) != 0 &&
+         std::strncmp(name, "![CDATA[", 8) != 0;
+}
+
 }  // namespace
 
 // Mini-XML loses the nodes it has built when a parse without a parent node
 // fails, so the text is parsed below a temporary parent that is deleted
 // whatever happens. The tree handed out is the one a parse without a parent
-// gives: the document's single root, or its XML declaration holding every
-// node that follows it; text that does not start with "<", or has several
-// roots, does not parse.
+// gives: the document's single root, or its declaration (or DOCTYPE) holding
+// every node that follows it; text that does not start with "<" (after an
+// optional byte-order mark), or has several roots, does not parse.
 mxml_node_t* KXStrToXml(const char* text) {
-  if (text == nullptr || text[0] != '<') return nullptr;
+  if (text == nullptr) return nullptr;
+  const char* start =
+      std::strncmp(text, "\xEF\xBB\xBF", 3) == 0 ? text + 3 : text;
+  if (start[0] != '<') return nullptr;
   mxml_node_t* top = mxmlNewElement(MXML_NO_PARENT, "kxtop");
   if (top == nullptr) return nullptr;
   mxml_node_t* root = nullptr;
@@ -43,7 +57,7 @@ mxml_node_t* KXStrToXml(const char* text) {
     while (first != nullptr && !Significant(first))
       first = mxmlGetNextSibling(first);
     if (first != nullptr && mxmlGetType(first) == MXML_ELEMENT) {
-      if (mxmlGetElement(first)[0] == '?') {
+      if (HoldsTheRest(first)) {
         for (mxml_node_t* next = mxmlGetNextSibling(first); next != nullptr;
              next = mxmlGetNextSibling(first)) {
           mxmlRemove(next);

@@ -88,6 +88,25 @@ bool Encode(const T* record, std::vector<uint8_t>* out) {
   return true;
 }
 
+// The first content octet of an INTEGER as it stands in the DER. A record
+// keeps a negative value as its magnitude, so its two's complement octets are
+// taken back from the encoding; 0 for an empty or unusable value.
+inline unsigned int FirstContentOctet(const ASN1_INTEGER* n) {
+  if (n == nullptr || n->length <= 0 || n->data == nullptr) return 0;
+  if ((n->type & V_ASN1_NEG) == 0) return n->data[0];
+  unsigned char* raw = nullptr;
+  const int len = i2d_ASN1_INTEGER(n, &raw);
+  OpenSslBuffer der(raw);
+  if (len <= 0 || raw == nullptr) return 0;
+  const unsigned char* p = raw;
+  long contentLen = 0;
+  int tag = 0, cls = 0;
+  if ((ASN1_get_object(&p, &contentLen, &tag, &cls, len) & 0x80) != 0 ||
+      contentLen <= 0 || contentLen > len - (p - raw))
+    return 0;
+  return p[0];
+}
+
 }  // namespace kx::der
 
 // Declares kx::der::Traits for the record NS::X_t of every structure X.

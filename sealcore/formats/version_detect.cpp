@@ -21,7 +21,7 @@ unsigned int SE_CheckSealVerson(const unsigned char* pchESealData,
     const ASN1_INTEGER* version = seal->esealInfo->header->version;
     // The plain family's version is the first content octet; the decoder
     // never yields an INTEGER without content, the guard keeps it so.
-    *pulVersion = version->length > 0 ? version->data[0] : 0u;
+    *pulVersion = kx::der::FirstContentOctet(version);
     return KX_OK;
   }
   KX_LOG_ERR("SE_CheckSealVerson", "SE_CheckSealVerson-->%d -- seal data error",

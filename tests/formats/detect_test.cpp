@@ -79,6 +79,12 @@ TEST(FormatsDetect, SealFamilies) {
                 fx::MakeSeal(Family::kPlain, SealVersion(256)), 0, 1},
                {"plain seal, version 200",
                 fx::MakeSeal(Family::kPlain, SealVersion(200)), 0, 200},
+               // Negative versions: the first DER content octet, not the
+               // magnitude (which would send -4 down the GOV path).
+               {"plain seal, version -4",
+                fx::MakeSeal(Family::kPlain, SealVersion(-4)), 0, 0xFC},
+               {"plain seal, version -256",
+                fx::MakeSeal(Family::kPlain, SealVersion(-256)), 0, 0xFF},
                {"trailing bytes", fx::Concat({gov, {0xFF, 0xFF}}), 0, 4},
                {"empty", {}, kFail, 0},
                {"truncated", Bytes(gov.begin(), gov.end() - 10), kFail, 0},
@@ -137,6 +143,8 @@ TEST(FormatsDetect, SignatureFamilies) {
            fx::MakeSignature(Family::kPlain, SigVersion(3)), 0, 3},
           {"plain signature, version 4",
            fx::MakeSignature(Family::kPlain, SigVersion(4)), 0, 4},
+          {"plain signature, version -3",
+           fx::MakeSignature(Family::kPlain, SigVersion(-3)), 0, 0xFD},
           {"GOV signature with version 2",
            fx::MakeSignature(Family::kGov, SigVersion(2)), 0, 4},
           {"GIN signature in libsealcore's layout",

@@ -55,6 +55,13 @@ TEST(Xml, ParseFailuresAndNulls) {
   // Trailing text after the root, and a declaration holding what follows.
   Tree tail = Parse("<r/>tail");
   ASSERT_NE(tail, nullptr);
+  // A byte-order mark before the document, and a DOCTYPE holding the root.
+  Tree bom = Parse("\xEF\xBB\xBF<r><a>x</a></r>");
+  ASSERT_NE(bom, nullptr);
+  EXPECT_STREQ(KXXmlGet(bom.get(), "a"), "x");
+  Tree doctype = Parse("<!DOCTYPE r>\n<r><a>y</a></r>");
+  ASSERT_NE(doctype, nullptr);
+  EXPECT_STREQ(KXXmlGet(doctype.get(), "a"), "y");
   Tree decl = Parse("<?xml version=\"1.0\"?>\n<a><b>1</b></a>\n");
   ASSERT_NE(decl, nullptr);
   EXPECT_STREQ(KXXmlGet(decl.get(), "b"), "1");

@@ -116,6 +116,11 @@ TEST(DigestThreeCalls, DigestsTheConcatenationOfEveryUpdate) {
     EXPECT_EQ(ThreeCalls(row.alg, pieces), OneCall(row.alg, whole)) << row.alg;
 }
 
+TEST(DigestThreeCalls, EmptyInputGivesTheDigestOfNothing) {
+  for (const AlgRow& row : kAlgs)
+    EXPECT_EQ(ThreeCalls(row.alg, {""}), OneCall(row.alg, "")) << row.alg;
+}
+
 TEST(DigestThreeCalls, FinalCanRepeatAndMoreDataMayFollow) {
   void* h = nullptr;
   ASSERT_EQ(SEF_DigestDataInitbyAlg(920, &h), 0u);

@@ -229,6 +229,8 @@ TEST(SignatureProperty, PropertyDocumentFailures) {
   noLen.picture.reset();
   fx::PropertySpec letters;
   letters.wriPicLenText = "abc";
+  fx::PropertySpec trailing;
+  trailing.wriPicLenText = "12abc";
   fx::PropertySpec negative;
   negative.wriPicLenText = "-5";
   fx::PropertySpec huge;
@@ -250,6 +252,7 @@ TEST(SignatureProperty, PropertyDocumentFailures) {
       {"WriPicLen missing", 3, fx::PropertyXml(noLen), 5024},
       {"WriPicLen not a number", 3, fx::PropertyXml(letters), 5015},
       {"WriPicLen negative", 3, fx::PropertyXml(negative), 5015},
+      {"WriPicLen with trailing text", 3, fx::PropertyXml(trailing), 5015},
       {"WriPicLen above 64 MiB", 3, fx::PropertyXml(huge), 5015},
       {"WriPicData missing", 3, fx::PropertyXml(noData), 5015},
       {"WriPicData not zlib", 3, fx::PropertyXml(notZlib), 5015},
