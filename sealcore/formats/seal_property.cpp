@@ -69,6 +69,23 @@ struct DecodedSeal {
   SealView view;
 };
 
+// The fields every family's seal information holds in the same places.
+template <class SealInfo>
+void FillCommon(const SealInfo* info, SealView* v) {
+  v->version = info->header->version;
+  v->sVid = info->header->sVid;
+  v->esID = info->esID;
+  v->type = info->propertys->type;
+  v->name = info->propertys->name;
+  v->createDate = info->propertys->createDate;
+  v->validStart = info->propertys->validStart;
+  v->validEnd = info->propertys->validEnd;
+  v->pictureType = info->picture->type;
+  v->pictureData = info->picture->data;
+  v->width = info->picture->width;
+  v->height = info->picture->height;
+}
+
 // Decodes with the family the detector named. The decoders never yield a
 // record with a missing mandatory field; the view still checks the nested
 // records it walks through so that a hand-built record cannot crash it.
@@ -84,18 +101,7 @@ bool Decode(unsigned int version, const unsigned char* data, unsigned int len,
       return false;
     v.family = Family::kGov;
     const GOV_SESSealInfo_t* info = s->esealInfo;
-    v.version = info->header->version;
-    v.sVid = info->header->sVid;
-    v.esID = info->esID;
-    v.type = info->propertys->type;
-    v.name = info->propertys->name;
-    v.createDate = info->propertys->createDate;
-    v.validStart = info->propertys->validStart;
-    v.validEnd = info->propertys->validEnd;
-    v.pictureType = info->picture->type;
-    v.pictureData = info->picture->data;
-    v.width = info->picture->width;
-    v.height = info->picture->height;
+    FillCommon(info, &v);
     v.makerCert = s->cert;
     v.govOwners = info->propertys->certList;
     return true;
@@ -109,18 +115,7 @@ bool Decode(unsigned int version, const unsigned char* data, unsigned int len,
       return false;
     v.family = Family::kGin;
     const GIN_SESSealInfo_t* info = s->esealInfo;
-    v.version = info->header->version;
-    v.sVid = info->header->sVid;
-    v.esID = info->esID;
-    v.type = info->propertys->type;
-    v.name = info->propertys->name;
-    v.createDate = info->propertys->createDate;
-    v.validStart = info->propertys->validStart;
-    v.validEnd = info->propertys->validEnd;
-    v.pictureType = info->picture->type;
-    v.pictureData = info->picture->data;
-    v.width = info->picture->width;
-    v.height = info->picture->height;
+    FillCommon(info, &v);
     v.makerCert = info->cert;
     v.ginDigests = info->propertys->certList == nullptr
                        ? nullptr
@@ -135,18 +130,7 @@ bool Decode(unsigned int version, const unsigned char* data, unsigned int len,
     return false;
   v.family = Family::kPlain;
   const SESSealInfo_t* info = s->esealInfo;
-  v.version = info->header->version;
-  v.sVid = info->header->sVid;
-  v.esID = info->esID;
-  v.type = info->propertys->type;
-  v.name = info->propertys->name;
-  v.createDate = info->propertys->createDate;
-  v.validStart = info->propertys->validStart;
-  v.validEnd = info->propertys->validEnd;
-  v.pictureType = info->picture->type;
-  v.pictureData = info->picture->data;
-  v.width = info->picture->width;
-  v.height = info->picture->height;
+  FillCommon(info, &v);
   v.makerCert = s->signInfo->cert;
   v.plainOwners = info->propertys->certList;
   return true;
