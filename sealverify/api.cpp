@@ -23,6 +23,7 @@ namespace {
 std::atomic<int> g_verifyCL{-1};
 std::atomic<bool> g_checkSealOwner{true};
 std::atomic<bool> g_checkSealPeriod{false};
+std::atomic<bool> g_strictDer{false};
 
 // A key's value as strtol reads its leading digits; `absent` when the key is
 // missing or empty.
@@ -49,7 +50,7 @@ int GET_VERIFY_CERT_LIST_FLAG() {
     KX_LOG(KX_LOG_DEBUG, "GET_VERIFY_CERT_LIST_FLAG", "-->get dll %s",
            text.c_str());
     // checkSealOwner: only the value 0 turns the owner binding off;
-    // checkSealPeriod: only 1 turns the seal period check on.
+    // checkSealPeriod and strictDer: only 1 turns them on.
     g_checkSealOwner.store(
         std::strcmp(KXIniReadStr(text, "Default", "checkSealOwner", nullptr)
                         .c_str(),
@@ -57,6 +58,8 @@ int GET_VERIFY_CERT_LIST_FLAG() {
         std::memory_order_relaxed);
     g_checkSealPeriod.store(IniNumber(text, "checkSealPeriod", 0) == 1,
                             std::memory_order_relaxed);
+    g_strictDer.store(IniNumber(text, "strictDer", 0) == 1,
+                      std::memory_order_relaxed);
     const int flag = IniNumber(text, "verifyCL", 0) != 0 ? 1 : 0;
     g_verifyCL.store(flag, std::memory_order_release);
     KX_LOG(KX_LOG_DEBUG, "GET_VERIFY_CERT_LIST_FLAG", "-->get dll flag is %d",
@@ -73,6 +76,7 @@ VerifySwitches GetVerifySwitches() {
   if (s.verifyCL != -1) {
     s.checkSealOwner = g_checkSealOwner.load(std::memory_order_relaxed);
     s.checkSealPeriod = g_checkSealPeriod.load(std::memory_order_relaxed);
+    s.strictDer = g_strictDer.load(std::memory_order_relaxed);
   }
   return s;
 }

@@ -23,6 +23,8 @@
 #include "SealVerify.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
+#include "sealverify_internal.h"
+#include "tolerant.h"
 
 namespace sv {
 namespace {
@@ -335,6 +337,15 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
     return KX_ERR_INVALID_INPUT;
   }
   try {
+    // Read tolerantly unless main.ini asks for strict DER: the encoders'
+    // slips are rewritten in a copy that is decoded instead.
+    const bool tolerant = !GetVerifySwitches().strictDer;
+    std::vector<uint8_t> normalized;
+    if (tolerant && tolerant::NormalizeSignature(
+                        pchSealSignData, ulSealSignDataLen, &normalized)) {
+      pchSealSignData = normalized.data();
+      ulSealSignDataLen = static_cast<unsigned int>(normalized.size());
+    }
     unsigned int version = 0;
     unsigned int rc =
         ES_CheckSealSignVerson(pchSealSignData, ulSealSignDataLen, &version);
@@ -352,6 +363,10 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
     if (version == KX_SEAL_FAMILY_GOV) {
       gov = der::Decode<kxsv::GOV_SESSignature_t>(pchSealSignData,
                                                   ulSealSignDataLen);
+      // A plain-layout signature whose version says 4: read as plain.
+      if (!gov && tolerant) version = 0;
+    }
+    if (version == KX_SEAL_FAMILY_GOV) {
       if (gov && gov->tbsSign != nullptr) {
         v.family = Family::kGov;
         FillCommon(gov.get(), &v);
@@ -402,6 +417,16 @@ extern "C" unsigned int SEF_AnalyzeESealData(unsigned int ulFlag,
                                              unsigned int ulESealDataLen,
                                              unsigned char* pchData,
                                              unsigned int* pulDataLen) {
+  std::vector<uint8_t> normalized;
+  try {
+    if (pchESealData != nullptr && !sv::GetVerifySwitches().strictDer &&
+        sv::tolerant::NormalizeSeal(pchESealData, ulESealDataLen,
+                                    &normalized)) {
+      pchESealData = normalized.data();
+      ulESealDataLen = static_cast<unsigned int>(normalized.size());
+    }
+  } catch (...) {  // no memory for the copy: the seal is read as it stands
+  }
   return SEBF_GetESealProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
                                pulDataLen);
 }

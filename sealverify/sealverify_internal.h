@@ -15,6 +15,7 @@ struct VerifySwitches {
   int verifyCL = -1;            // 1: certificate checks of libsealcore
   bool checkSealOwner = true;   // the signer must be an owner of the seal
   bool checkSealPeriod = false; // the signing time must lie in the seal's period
+  bool strictDer = false;       // refuse the encoders' slips (tolerant.h)
 };
 VerifySwitches GetVerifySwitches();
 

@@ -29,6 +29,7 @@
 #include "device/cert_keyless.h"
 #include "formats_private.h"
 #include "sealverify_internal.h"
+#include "tolerant.h"
 
 namespace sv {
 namespace {
@@ -48,6 +49,15 @@ unsigned int Length(const ASN1_STRING* s) {
 const unsigned char* NonNull(const unsigned char* p) {
   return p != nullptr ? p : reinterpret_cast<const unsigned char*>("");
 }
+
+// How a signature is being read: strictly, or with the encoders' slips that
+// tolerant.h lists; and, when known, the bytes its signer and its seal maker
+// signed, taken from the signature as it stands.
+struct Reading {
+  bool tolerant = true;
+  int family = 0;  // 4 GOV, 3 GIN, else plain
+  tolerant::SignedParts signedParts;
+};
 
 // ---------------------------------------------------------------------------
 // Policy: what makes a cryptographically sound signature acceptable.
@@ -98,10 +108,15 @@ std::string OidText(const ASN1_OBJECT* oid) {
 // True when `identifier` names the algorithm of the certificate's key and, for
 // RSA, the digest that the signature's DigestInfo carries. Runs after the
 // signature verified, so the certificate parses and the signature opens.
-bool AlgorithmAgrees(const ASN1_OBJECT* identifier,
+bool AlgorithmAgrees(const Reading& r, const ASN1_OBJECT* identifier,
                      const ASN1_OCTET_STRING* cert,
                      const ASN1_BIT_STRING* signature) {
-  const std::string oid = OidText(identifier);
+  std::string oid = OidText(identifier);
+  // GOV encoders in the field name the signed-data identifier of the
+  // cryptographic message syntax standard for SM2 with SM3; read that one as
+  // SM2 with SM3, and no other.
+  if (r.tolerant && r.family == 4 && oid == "1.2.156.10197.6.1.4.2.2")
+    oid = "1.2.156.10197.1.501";
   const SignatureAlgorithm* named = nullptr;
   for (const SignatureAlgorithm& a : kSignatureAlgorithms)
     if (oid == a.oid) named = &a;
@@ -261,6 +276,33 @@ unsigned int CheckSealPeriod(const SealTerms& terms, long signingTime) {
 // The seal check and the signer check.
 // ---------------------------------------------------------------------------
 
+// The signature value handed to SEBF_VerifyData: the BIT STRING's bytes, or,
+// when reading tolerantly and the key is SM2, r || s read by the tolerant
+// rules (the signature still has to verify; only its encoding is forgiven).
+struct SignatureValue {
+  const unsigned char* data;
+  unsigned int length;
+  unsigned char rs[64];
+};
+
+SignatureValue ValueFor(const Reading& r, const ASN1_OCTET_STRING* cert,
+                        const ASN1_BIT_STRING* signature) {
+  SignatureValue v{NonNull(Bytes(signature)), Length(signature), {}};
+  if (!r.tolerant || signature == nullptr) return v;
+  ParsedCert parsed = ParseCert(cert);
+  if (parsed.get() == nullptr ||
+      KXCertAlgo(X509_get_X509_PUBKEY(parsed.get())) != 2)
+    return v;
+  const int unused = (signature->flags & ASN1_STRING_FLAG_BITS_LEFT) != 0
+                         ? static_cast<int>(signature->flags & 0x07)
+                         : 0;
+  if (tolerant::Sm2SignatureValue(v.data, v.length, unused, v.rs)) {
+    v.data = v.rs;
+    v.length = sizeof v.rs;
+  }
+  return v;
+}
+
 // Maker check shared by the three seal families: with verifyCL on, the maker
 // certificate must be acceptable (no period check); then the maker's
 // signature must verify over `signedPart`. Each routine logs under its own
@@ -274,7 +316,8 @@ struct MakerMessages {
   const char* algorithm;
 };
 
-unsigned int CheckMaker(const MakerMessages& m, const ASN1_OCTET_STRING* cert,
+unsigned int CheckMaker(const MakerMessages& m, const Reading& r,
+                        const ASN1_OCTET_STRING* cert,
                         const std::vector<uint8_t>& signedPart,
                         const ASN1_OBJECT* algorithm,
                         const ASN1_BIT_STRING* signature) {
@@ -286,15 +329,15 @@ unsigned int CheckMaker(const MakerMessages& m, const ASN1_OCTET_STRING* cert,
       return rc;
     }
   }
+  const SignatureValue value = ValueFor(r, cert, signature);
   unsigned int rc = SEBF_VerifyData(
       signedPart.data(), static_cast<unsigned int>(signedPart.size()),
-      NonNull(Bytes(cert)), Length(cert), NonNull(Bytes(signature)),
-      Length(signature));
+      NonNull(Bytes(cert)), Length(cert), value.data, value.length);
   if (rc != 0) {
     KX_LOG_ERR(m.routine, m.verify, rc);
     return rc;
   }
-  if (!AlgorithmAgrees(algorithm, cert, signature)) {
+  if (!AlgorithmAgrees(r, algorithm, cert, signature)) {
     KX_LOG_ERR(m.routine, m.algorithm, KX_ERR_VERIFY);
     return KX_ERR_VERIFY;
   }
@@ -304,15 +347,22 @@ unsigned int CheckMaker(const MakerMessages& m, const ASN1_OCTET_STRING* cert,
 // Encodes the part of a seal that its maker signed; logs and returns false
 // when that fails (no memory), so the signature is never checked over a
 // missing buffer.
+// Read tolerantly, the bytes the maker signed are taken from the signature as
+// they stand (re-encoding a part that was read with a slip forgiven would not
+// give them back).
 template <class T>
-bool EncodeSignedPart(const MakerMessages& m, const T* part,
+bool EncodeSignedPart(const MakerMessages& m, const Reading& r, const T* part,
                       std::vector<uint8_t>* out) {
+  if (r.tolerant && !r.signedParts.sealSigned.empty()) {
+    *out = r.signedParts.sealSigned;
+    return true;
+  }
   if (der::Encode(part, out)) return true;
   KX_LOG_ERR(m.routine, m.encode, KX_ERR_INVALID_SEAL);
   return false;
 }
 
-unsigned int ES_VerifySealVaild(const kxsv::SESeal_t* seal) {
+unsigned int ES_VerifySealVaild(const Reading& r, const kxsv::SESeal_t* seal) {
   static const MakerMessages m = {
       "ES_VerifySealVaild", "ES_VerifySealVaild-->%08x -- arguments error",
       "ES_VerifySealVaild-->%08x -- i2d_TBS_Seal() error",
@@ -330,13 +380,14 @@ unsigned int ES_VerifySealVaild(const kxsv::SESeal_t* seal) {
   const kxsv::TBS_Seal_t tbs{seal->esealInfo, seal->signInfo->cert,
                              seal->signInfo->signatureAlgorithm};
   std::vector<uint8_t> signedPart;
-  if (!EncodeSignedPart(m, &tbs, &signedPart)) return KX_ERR_INVALID_SEAL;
-  return CheckMaker(m, seal->signInfo->cert, signedPart,
+  if (!EncodeSignedPart(m, r, &tbs, &signedPart)) return KX_ERR_INVALID_SEAL;
+  return CheckMaker(m, r, seal->signInfo->cert, signedPart,
                     seal->signInfo->signatureAlgorithm,
                     seal->signInfo->signData);
 }
 
-unsigned int ES_Gin_VerifySealVaild(const kxsv::GIN_SESeal_t* seal) {
+unsigned int ES_Gin_VerifySealVaild(const Reading& r,
+                                    const kxsv::GIN_SESeal_t* seal) {
   static const MakerMessages m = {
       "ES_Gin_VerifySealVaild",
       "ES_Gin_VerifySealVaild-->%08x -- arguments error",
@@ -350,13 +401,14 @@ unsigned int ES_Gin_VerifySealVaild(const kxsv::GIN_SESeal_t* seal) {
     return KX_ERR_INVALID_INPUT;
   }
   std::vector<uint8_t> signedPart;
-  if (!EncodeSignedPart(m, seal->esealInfo, &signedPart))
+  if (!EncodeSignedPart(m, r, seal->esealInfo, &signedPart))
     return KX_ERR_INVALID_SEAL;
-  return CheckMaker(m, seal->esealInfo->cert, signedPart,
+  return CheckMaker(m, r, seal->esealInfo->cert, signedPart,
                     seal->esealInfo->signatureAlgorithm, seal->signData);
 }
 
-unsigned int ES_Gov_VerifySealVaild(const kxsv::GOV_SESeal_t* seal) {
+unsigned int ES_Gov_VerifySealVaild(const Reading& r,
+                                    const kxsv::GOV_SESeal_t* seal) {
   static const MakerMessages m = {
       "ES_Gov_VerifySealVaild",
       "ES_Gov_VerifySealVaild-->%08x -- arguments error",
@@ -370,9 +422,9 @@ unsigned int ES_Gov_VerifySealVaild(const kxsv::GOV_SESeal_t* seal) {
     return KX_ERR_INVALID_INPUT;
   }
   std::vector<uint8_t> signedPart;
-  if (!EncodeSignedPart(m, seal->esealInfo, &signedPart))
+  if (!EncodeSignedPart(m, r, seal->esealInfo, &signedPart))
     return KX_ERR_INVALID_SEAL;
-  return CheckMaker(m, seal->cert, signedPart, seal->signatureAlgorithm,
+  return CheckMaker(m, r, seal->cert, signedPart, seal->signatureAlgorithm,
                     seal->signData);
 }
 
@@ -398,7 +450,7 @@ struct SignerMessages {
 
 template <class Tbs>
 unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
-                          const SealTerms& terms, const SignerPart& part,
+                          const Reading& r, const SealTerms& terms, const SignerPart& part,
                           const Tbs* tbsSign, const unsigned char* pbData,
                           unsigned int ulDataLen) {
   const ASN1_OCTET_STRING* cert = part.cert;
@@ -446,19 +498,23 @@ unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
     KX_LOG_ERR(kVerify, m.digest, KX_ERR_DIGEST_MISMATCH);
     return KX_ERR_DIGEST_MISMATCH;
   }
+  // Read tolerantly, the signer's bytes are taken as they stand.
   std::vector<uint8_t> tbs;
-  if (!der::Encode(tbsSign, &tbs)) {
+  if (r.tolerant && !r.signedParts.tbsSign.empty()) {
+    tbs = r.signedParts.tbsSign;
+  } else if (!der::Encode(tbsSign, &tbs)) {
     KX_LOG_ERR(kVerify, m.encode, KX_ERR_INVALID_SEALSIGN);
     return KX_ERR_INVALID_SEALSIGN;
   }
-  unsigned int rc = SEBF_VerifyData(
-      tbs.data(), static_cast<unsigned int>(tbs.size()), Bytes(cert),
-      Length(cert), NonNull(Bytes(part.signature)), Length(part.signature));
+  const SignatureValue value = ValueFor(r, cert, part.signature);
+  unsigned int rc =
+      SEBF_VerifyData(tbs.data(), static_cast<unsigned int>(tbs.size()),
+                      Bytes(cert), Length(cert), value.data, value.length);
   if (rc != 0) {
     KX_LOG_ERR(kVerify, m.verify, rc);
     return rc;
   }
-  if (!AlgorithmAgrees(part.algorithm, cert, part.signature)) {
+  if (!AlgorithmAgrees(r, part.algorithm, cert, part.signature)) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not "
                "match the signer cert",
@@ -468,10 +524,34 @@ unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
   return 0;
 }
 
-unsigned int VerifyGov(const VerifySwitches& on, const unsigned char* pbData,
-                       unsigned int ulDataLen, const unsigned char* sigData,
-                       unsigned int sigLen) {
-  auto sig = der::Decode<kxsv::GOV_SESSignature_t>(sigData, sigLen);
+// The signature as the caller gave it, and the bytes that are decoded: the
+// same, or a copy with the encoders' slips rewritten (tolerant reading).
+struct Input {
+  const unsigned char* original;
+  unsigned int originalLength;
+  const unsigned char* decoded;
+  unsigned int decodedLength;
+};
+
+Reading ReadingFor(const VerifySwitches& on, const Input& in, int family) {
+  Reading r;
+  r.tolerant = !on.strictDer;
+  r.family = family;
+  if (r.tolerant)
+    r.signedParts = tolerant::SignedPartsOf(in.original, in.originalLength,
+                                            family);
+  return r;
+}
+
+unsigned int VerifySes(const VerifySwitches& on, const Input& in,
+                       const unsigned char* pbData, unsigned int ulDataLen);
+
+unsigned int VerifyGov(const VerifySwitches& on, const Input& in,
+                       const unsigned char* pbData, unsigned int ulDataLen) {
+  auto sig = der::Decode<kxsv::GOV_SESSignature_t>(in.decoded, in.decodedLength);
+  // A plain-layout signature whose version says 4 (and so does its seal
+  // header): read tolerantly, the plain layout is tried when GOV fails.
+  if (!sig && !on.strictDer) return VerifySes(on, in, pbData, ulDataLen);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_GOV_SESSignature() error",
@@ -479,7 +559,8 @@ unsigned int VerifyGov(const VerifySwitches& on, const unsigned char* pbData,
     return KX_ERR_INVALID_SEALSIGN;
   }
   const kxsv::GOV_TBS_Sign_t* tbs = sig->tbsSign;
-  unsigned int rc = ES_Gov_VerifySealVaild(tbs->eseal);
+  const Reading r = ReadingFor(on, in, KX_SEAL_FAMILY_GOV);
+  unsigned int rc = ES_Gov_VerifySealVaild(r, tbs->eseal);
   if (rc != 0) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- ES_Gov_VerifySealVaild() error",
@@ -494,14 +575,13 @@ unsigned int VerifyGov(const VerifySwitches& on, const unsigned char* pbData,
   const SignerPart part{sig->cert,         tbs->dataHash,
                         tbs->timeInfo,     true,
                         sig->signatureAlgorithm, sig->signature};
-  return VerifySigner(kGov, on, TermsOf(tbs->eseal), part, tbs, pbData,
+  return VerifySigner(kGov, on, r, TermsOf(tbs->eseal), part, tbs, pbData,
                       ulDataLen);
 }
 
-unsigned int VerifyGin(const VerifySwitches& on, const unsigned char* pbData,
-                       unsigned int ulDataLen, const unsigned char* sigData,
-                       unsigned int sigLen) {
-  auto sig = der::Decode<kxsv::GIN_SESSignature_t>(sigData, sigLen);
+unsigned int VerifyGin(const VerifySwitches& on, const Input& in,
+                       const unsigned char* pbData, unsigned int ulDataLen) {
+  auto sig = der::Decode<kxsv::GIN_SESSignature_t>(in.decoded, in.decodedLength);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_GIN_SESSignature() error",
@@ -518,7 +598,8 @@ unsigned int VerifyGin(const VerifySwitches& on, const unsigned char* pbData,
                KX_ERR_INVALID_SEAL);
     return KX_ERR_INVALID_SEAL;
   }
-  unsigned int rc = ES_Gin_VerifySealVaild(seal.get());
+  const Reading r = ReadingFor(on, in, KX_SEAL_FAMILY_GIN);
+  unsigned int rc = ES_Gin_VerifySealVaild(r, seal.get());
   if (rc != 0) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- ES_Gin_VerifySealVaild() error",
@@ -533,14 +614,13 @@ unsigned int VerifyGin(const VerifySwitches& on, const unsigned char* pbData,
   const SignerPart part{tbs->cert,          tbs->dataHash,
                         tbs->timeInfo,      false,
                         tbs->signatureAlgorithm, sig->signature};
-  return VerifySigner(kGin, on, TermsOf(seal.get()), part, tbs, pbData,
+  return VerifySigner(kGin, on, r, TermsOf(seal.get()), part, tbs, pbData,
                       ulDataLen);
 }
 
-unsigned int VerifySes(const VerifySwitches& on, const unsigned char* pbData,
-                       unsigned int ulDataLen, const unsigned char* sigData,
-                       unsigned int sigLen) {
-  auto sig = der::Decode<kxsv::SESSignature_t>(sigData, sigLen);
+unsigned int VerifySes(const VerifySwitches& on, const Input& in,
+                       const unsigned char* pbData, unsigned int ulDataLen) {
+  auto sig = der::Decode<kxsv::SESSignature_t>(in.decoded, in.decodedLength);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_SESSignature() error",
@@ -548,7 +628,8 @@ unsigned int VerifySes(const VerifySwitches& on, const unsigned char* pbData,
     return KX_ERR_INVALID_SEALSIGN;
   }
   const kxsv::TBS_Sign_t* tbs = sig->tbsSign;
-  unsigned int rc = ES_VerifySealVaild(tbs->eseal);
+  const Reading r = ReadingFor(on, in, 0);
+  unsigned int rc = ES_VerifySealVaild(r, tbs->eseal);
   if (rc != 0) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- ES_VerifySignVaild() error", rc);
@@ -562,7 +643,7 @@ unsigned int VerifySes(const VerifySwitches& on, const unsigned char* pbData,
   const SignerPart part{tbs->cert,          tbs->dataHash,
                         tbs->timeInfo,      false,
                         tbs->signatureAlgorithm, sig->signature};
-  return VerifySigner(kSes, on, TermsOf(tbs->eseal), part, tbs, pbData,
+  return VerifySigner(kSes, on, r, TermsOf(tbs->eseal), part, tbs, pbData,
                       ulDataLen);
 }
 
@@ -582,8 +663,16 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
   }
   try {
     const VerifySwitches on = GetVerifySwitches();
+    Input in{pbSignData, ulSignDataLen, pbSignData, ulSignDataLen};
+    std::vector<uint8_t> normalized;
+    if (!on.strictDer &&
+        tolerant::NormalizeSignature(pbSignData, ulSignDataLen, &normalized)) {
+      in.decoded = normalized.data();
+      in.decodedLength = static_cast<unsigned int>(normalized.size());
+    }
     unsigned int version = 0;
-    unsigned int rc = ES_CheckSealSignVerson(pbSignData, ulSignDataLen, &version);
+    unsigned int rc =
+        ES_CheckSealSignVerson(in.decoded, in.decodedLength, &version);
     if (rc != 0) {
       KX_LOG_ERR(kVerify,
                  "SEF_OfdESealSign_Verify==>%08x -- ES_CheckSealSignVerson() "
@@ -592,10 +681,10 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
       return rc;
     }
     if (version == KX_SEAL_FAMILY_GOV)
-      return VerifyGov(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
+      return VerifyGov(on, in, pbData, ulDataLen);
     if (version == KX_SEAL_FAMILY_GIN)
-      return VerifyGin(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
-    return VerifySes(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
+      return VerifyGin(on, in, pbData, ulDataLen);
+    return VerifySes(on, in, pbData, ulDataLen);
   } catch (...) {
     KX_LOG_ERR(kVerify, "SEF_OfdESealSign_Verify==>%08x -- memory error",
                KX_ERR_MEMORY);

@@ -93,7 +93,12 @@ bool Decode(unsigned int version, const unsigned char* data, unsigned int len,
             DecodedSeal* out) {
   SealView& v = out->view;
   if (version == KX_SEAL_FAMILY_GOV) {
-    out->gov = kx::der::Decode<GOV_SESeal_t>(data, len);
+    out->gov = kx::der::TryDecode<GOV_SESeal_t>(data, len);
+    // Encoders in the field write 4 into the header of plain-layout seals:
+    // detection then names GOV, and the plain layout is read instead.
+    if (!out->gov) version = 0;
+  }
+  if (version == KX_SEAL_FAMILY_GOV) {
     const GOV_SESeal_t* s = out->gov.get();
     if (s == nullptr || s->esealInfo == nullptr ||
         s->esealInfo->header == nullptr || s->esealInfo->propertys == nullptr ||

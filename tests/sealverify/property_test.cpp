@@ -209,10 +209,13 @@ TEST(SignatureProperty, ArgumentsAndUndecodableSignatures) {
   gin.ginEmbeddedSeal = true;
   Bytes core = fx::MakeSignature(Family::kGin, gin);
   EXPECT_EQ(Fetch(1, core).code, 5023u);
-  // A plain signature whose version routes it to the GOV decoder.
-  fx::SignatureSpec four;
-  four.version = 4;
-  EXPECT_EQ(Fetch(1, fx::MakeSignature(Family::kPlain, four)).code, 5024u);
+  // A plain signature whose version routes it to the GIN decoder; with 4
+  // (seen in the field) the plain layout is read after the GOV one failed.
+  fx::SignatureSpec three;
+  three.version = 3;
+  EXPECT_EQ(Fetch(1, fx::MakeSignature(Family::kPlain, three)).code, 5024u);
+  three.version = 4;
+  EXPECT_EQ(Fetch(1, fx::MakeSignature(Family::kPlain, three)).code, 0u);
 }
 
 // The handwriting picture and the property document: what is malformed is

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "KXLog.h"
+#include "SealProperty.h"
 #include "SealVerify.h"
 #include "fixtures.h"
 
@@ -193,9 +194,6 @@ void TrailingSignerByte(fx::SignatureSpec* s, Bytes*) {
 }
 
 const BrokenRow kBroken[] = {
-    {"plain signature with version 4", Family::kPlain, 5024,
-     "SEF_OfdESealSign_Verify==>%08x -- d2i_GOV_SESSignature() error",
-     [](fx::SignatureSpec* s, Bytes*) { s->version = 4; }},
     {"plain signature with version 3", Family::kPlain, 5024,
      "SEF_OfdESealSign_Verify==>%08x -- d2i_GIN_SESSignature() error",
      [](fx::SignatureSpec* s, Bytes*) { s->version = 3; }},
@@ -567,6 +565,110 @@ TEST_F(VerifyClProcess, CheckSealPeriodRefusesSignaturesOutsideTheSeal) {
   EXPECT_EQ(Run(signedAt(Family::kPlain, start - 1), Digest()), 5020u);
   EXPECT_EQ(Run(signedAt(Family::kGin, end), Digest()), 0u);
   EXPECT_EQ(Run(signedAt(Family::kPlain, start), Digest()), 0u);
+}
+
+// Encoders' slips seen in genuine documents. Each row's signature is sound:
+// it verifies when read tolerantly (the default), its properties read, and
+// the same slip over a wrong signature or digest still fails; with
+// strictDer=1 it fails as strict DER reading always did.
+struct SlipRow {
+  const char* what;
+  Family family;
+  unsigned int strictCode;
+  void (*edit)(fx::SignatureSpec*);
+};
+
+// A seal naming the default signer and the forger as owners, so that a
+// signature checked against the forger's certificate reaches the signature.
+fx::SealSpec OwnedSeal() {
+  fx::SealSpec seal;
+  seal.ownerCerts =
+      std::vector<Bytes>{fx::DefaultSigner().certDer, Forger().certDer};
+  return seal;
+}
+
+const SlipRow kSlips[] = {
+    {"signer's r without its sign octet", Family::kGov, 5035,
+     [](fx::SignatureSpec* s) { s->signatureSlip = fx::Sm2Slip::kUnsignedR; }},
+    {"signer's r with a superfluous zero", Family::kPlain, 5035,
+     [](fx::SignatureSpec* s) { s->signatureSlip = fx::Sm2Slip::kPaddedR; }},
+    {"signer's value short of its zero byte", Family::kGov, 5035,
+     [](fx::SignatureSpec* s) {
+       s->signatureSlip = fx::Sm2Slip::kTruncatedBits;
+     }},
+    {"maker's r without its sign octet", Family::kGin, 5035,
+     [](fx::SignatureSpec* s) {
+       fx::SealSpec seal = OwnedSeal();
+       seal.signDataSlip = fx::Sm2Slip::kUnsignedR;
+       s->seal = fx::MakeSeal(Family::kGin, seal);
+     }},
+    {"maker's value short of its zero byte", Family::kPlain, 5035,
+     [](fx::SignatureSpec* s) {
+       fx::SealSpec seal = OwnedSeal();
+       seal.signDataSlip = fx::Sm2Slip::kTruncatedBits;
+       s->seal = fx::MakeSeal(Family::kPlain, seal);
+     }},
+    {"GOV signature named by the signed-data identifier", Family::kGov, 5035,
+     [](fx::SignatureSpec* s) {
+       s->signatureAlgorithm = "1.2.156.10197.6.1.4.2.2";
+     }},
+    {"plain layout whose versions say 4", Family::kPlain, 5024,
+     [](fx::SignatureSpec* s) {
+       fx::SealSpec seal = OwnedSeal();
+       seal.version = 4;
+       s->seal = fx::MakeSeal(Family::kPlain, seal);
+       s->version = 4;
+     }},
+    {"GOV to-be-signed part with an extra [0] field", Family::kGov, 5023,
+     [](fx::SignatureSpec* s) {
+       s->tbsExtra = Bytes{0xA0, 0x03, 0x02, 0x01, 0x01};
+     }},
+    {"GOV seal with a field after its signature", Family::kGov, 5023,
+     [](fx::SignatureSpec* s) {
+       fx::SealSpec seal = OwnedSeal();
+       seal.trailingField = Bytes{0xA0, 0x02, 0x05, 0x00};
+       s->seal = fx::MakeSeal(Family::kGov, seal);
+     }},
+    {"plain owner list with IA5String entries", Family::kPlain, 5023,
+     [](fx::SignatureSpec* s) {
+       fx::SealSpec seal = OwnedSeal();
+       seal.extraOwnerEntries = {fx::asn::Ia5("not a certificate")};
+       s->seal = fx::MakeSeal(Family::kPlain, seal);
+     }},
+};
+
+TEST_F(VerifyClProcess, EncodersSlipsVerifyUnlessStrictDerIsAskedFor) {
+  std::vector<Bytes> sigs;
+  for (const SlipRow& row : kSlips) {
+    SCOPED_TRACE(row.what);
+    fx::SignatureSpec params;
+    params.dataHash = Digest();
+    row.edit(&params);
+    Bytes sig = fx::MakeSignature(row.family, params);
+    EXPECT_EQ(Verify(Digest(), sig), 0u);
+    Bytes other = Digest();
+    other[0] ^= 1;
+    EXPECT_EQ(Verify(other, sig), 5013u);
+    // The same slip, checked against a certificate that did not sign.
+    fx::SignatureSpec wrong = params;
+    wrong.cert = Forger().certDer;
+    EXPECT_EQ(Verify(Digest(), fx::MakeSignature(row.family, wrong)), 5035u);
+    // Properties of the signature and of its seal read.
+    unsigned int length = 0;
+    EXPECT_EQ(SEF_ESealSignDataGetProperty(
+                  2, sig.data(), static_cast<unsigned int>(sig.size()),
+                  nullptr, &length),
+              0u);
+    EXPECT_EQ(length, fx::DefaultSigner().certDer.size());
+    EXPECT_EQ(SEF_ESealSignDataGetProperty(
+                  ES_SEAL_NAME, sig.data(),
+                  static_cast<unsigned int>(sig.size()), nullptr, &length),
+              0u);
+    sigs.push_back(sig);
+  }
+  WriteIni("[Default]\nstrictDer=1\n");
+  for (size_t i = 0; i < sigs.size(); ++i)
+    EXPECT_EQ(Run(sigs[i], Digest()), kSlips[i].strictCode) << kSlips[i].what;
 }
 
 TEST_F(VerifyClProcess, NonNumericValueAndMissingSectionAreOff) {

@@ -126,6 +126,21 @@ bool VerifyWithOpenSsl(const Bytes& certDer, const Bytes& message,
 std::string SignatureAlgorithmOid(KeyType type,
                                   RsaHash hash = RsaHash::kSha256);
 
+// Slips of SM2 signature encoders seen in the field, which the kit can put in
+// a signature value it computes: r written without its sign octet (so it
+// reads as negative), r with a superfluous leading zero, or the value's last
+// byte (zero) dropped and the BIT STRING's unused bits counting the zero bits
+// before it.
+enum class Sm2Slip { kNone, kUnsignedR, kPaddedR, kTruncatedBits };
+struct SignatureBits {
+  Bytes value;
+  uint8_t unusedBits = 0;
+};
+// An SM2 signature by `signer` with the slip; signs again until the value
+// lends itself to the slip (r with its top bit set, a value ending in zero).
+SignatureBits SignWithSlip(const Credential& signer, const Bytes& message,
+                           Sm2Slip slip);
+
 Bytes Sm3(const Bytes& data);
 Bytes Sha256(const Bytes& data);
 
@@ -191,6 +206,11 @@ struct SealSpec {
   std::string signatureAlgorithm;   // default: from the maker's key
   RsaHash rsaHash = RsaHash::kSha256;
   std::optional<Bytes> signData;  // replaces the computed signature
+  Sm2Slip signDataSlip = Sm2Slip::kNone;  // SM2 makers only
+  // Plain: DER elements added to the owner list (IA5String entries seen in
+  // the field). GOV: a DER element added after the maker's signature.
+  std::vector<Bytes> extraOwnerEntries;
+  std::optional<Bytes> trailingField;
 };
 
 // The DER seal; `signedPart`, when given, receives the bytes the maker signed.
@@ -249,6 +269,8 @@ struct SignatureSpec {
   std::string signatureAlgorithm;    // default: from the signer's key
   RsaHash rsaHash = RsaHash::kSha256;
   std::optional<Bytes> signature;  // replaces the computed signature
+  Sm2Slip signatureSlip = Sm2Slip::kNone;  // SM2 signers only
+  std::optional<Bytes> tbsExtra;  // GOV: a DER element added to tbsSign
   // GIN only: libsealcore's layout (seal embedded as a GIN_SESeal, timeInfo
   // and dataHash as BIT STRINGs) instead of the verifier's OCTET STRINGs.
   bool ginEmbeddedSeal = false;

@@ -227,6 +227,46 @@ Bytes Sign(const Credential& signer, const Bytes& message, RsaHash hash) {
   return sig;
 }
 
+SignatureBits SignWithSlip(const Credential& signer, const Bytes& message,
+                           Sm2Slip slip) {
+  for (int attempt = 0; attempt < 100000; ++attempt) {
+    Bytes der = Sign(signer, message);
+    // SEQUENCE { INTEGER r, INTEGER s } with one-octet lengths (SM2).
+    if (der.size() < 8 || der[0] != 0x30 || der[1] >= 0x80 || der[2] != 0x02)
+      continue;
+    const size_t rLength = der[3];
+    const Bytes r(der.begin() + 4, der.begin() + 4 + static_cast<long>(rLength));
+    const Bytes rest(der.begin() + 4 + static_cast<long>(rLength), der.end());
+    auto withR = [&](const Bytes& content) {
+      Bytes inner = Concat({{0x02}, asn::Length(content.size()), content, rest});
+      return Concat({{0x30}, asn::Length(inner.size()), inner});
+    };
+    switch (slip) {
+      case Sm2Slip::kUnsignedR:
+        if (r.size() == 33 && r[0] == 0x00)
+          return {withR(Bytes(r.begin() + 1, r.end())), 0};
+        break;
+      case Sm2Slip::kPaddedR:
+        return {withR(Concat({{0x00}, r})), 0};
+      case Sm2Slip::kTruncatedBits: {
+        // The encoder dropped the trailing zero byte and counted the zero
+        // bits at the end of the byte before as unused.
+        if (der.back() != 0x00 || der[der.size() - 2] == 0x00 ||
+            (der[der.size() - 2] & 1) != 0)
+          break;
+        Bytes value(der.begin(), der.end() - 1);
+        uint8_t unused = 0;
+        while (unused < 7 && (value.back() & (1u << unused)) == 0) ++unused;
+        return {value, unused};
+      }
+      case Sm2Slip::kNone:
+        return {der, 0};
+    }
+  }
+  Fail("no signature lends itself to the slip");
+  return {};
+}
+
 bool VerifyWithOpenSsl(const Bytes& certDer, const Bytes& message,
                        const Bytes& signature, RsaHash hash) {
   const unsigned char* p = certDer.data();

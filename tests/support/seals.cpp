@@ -71,6 +71,8 @@ Bytes PropertyInfo(Family family, const SealSpec& s) {
   if (family == Family::kPlain) {
     std::vector<Bytes> certs;
     for (const Bytes& c : owners) certs.push_back(Octets(c));
+    certs.insert(certs.end(), s.extraOwnerEntries.begin(),
+                 s.extraOwnerEntries.end());
     fields.push_back(Seq(certs));
   } else if (family == Family::kGin) {
     std::vector<Bytes> digests;
@@ -109,7 +111,20 @@ Bytes Picture(const SealSpec& s) {
 
 Bytes MakerSignature(const Credential& maker, const SealSpec& s,
                      const Bytes& signedPart) {
-  return s.signData ? *s.signData : Sign(maker, signedPart, s.rsaHash);
+  if (s.signData) return *s.signData;
+  if (s.signDataSlip != Sm2Slip::kNone)
+    return SignWithSlip(maker, signedPart, s.signDataSlip).value;
+  return Sign(maker, signedPart, s.rsaHash);
+}
+
+// The maker's signature as a BIT STRING, with the unused bits a slip sets.
+Bytes MakerBits(const Credential& maker, const SealSpec& s,
+                const Bytes& signedPart) {
+  if (!s.signData && s.signDataSlip != Sm2Slip::kNone) {
+    SignatureBits b = SignWithSlip(maker, signedPart, s.signDataSlip);
+    return Bits(b.value, b.unusedBits);
+  }
+  return Bits(MakerSignature(maker, s, signedPart));
 }
 
 
@@ -176,16 +191,17 @@ Bytes MakeSeal(Family family, const SealSpec& s, Bytes* signedPart) {
   if (family == Family::kPlain) {
     // The plain maker signs TBS_Seal {esealInfo, cert, signatureAlgorithm}.
     tbs = Seq({esealInfo, Octets(maker.certDer), Oid(algorithm)});
-    Bytes signData = MakerSignature(maker, s, tbs);
-    seal = Seq({esealInfo,
-                Seq({Octets(maker.certDer), Oid(algorithm), Bits(signData)})});
+    seal = Seq({esealInfo, Seq({Octets(maker.certDer), Oid(algorithm),
+                                MakerBits(maker, s, tbs)})});
   } else if (family == Family::kGin) {
     tbs = esealInfo;
-    seal = Seq({esealInfo, Bits(MakerSignature(maker, s, tbs))});
+    seal = Seq({esealInfo, MakerBits(maker, s, tbs)});
   } else {
     tbs = esealInfo;
-    seal = Seq({esealInfo, Octets(maker.certDer), Oid(algorithm),
-                Bits(MakerSignature(maker, s, tbs))});
+    std::vector<Bytes> fields{esealInfo, Octets(maker.certDer), Oid(algorithm),
+                              MakerBits(maker, s, tbs)};
+    if (s.trailingField) fields.push_back(*s.trailingField);
+    seal = Seq(fields);
   }
   if (signedPart != nullptr) *signedPart = tbs;
   return seal;
@@ -282,13 +298,20 @@ Bytes MakeSignature(Family family, const SignatureSpec& s, Bytes* signedPart) {
     std::vector<Bytes> fields{version, seal, GeneralizedTime(signTime),
                               Bits(s.dataHash), Ia5(property)};
     if (s.extDatas) fields.push_back(Extensions(*s.extDatas));
+    if (s.tbsExtra) fields.push_back(*s.tbsExtra);
     tbs = Seq(fields);
   }
-  Bytes signature = s.signature ? *s.signature : Sign(signer, tbs, s.rsaHash);
+  Bytes bits;
+  if (!s.signature && s.signatureSlip != Sm2Slip::kNone) {
+    SignatureBits b = SignWithSlip(signer, tbs, s.signatureSlip);
+    bits = Bits(b.value, b.unusedBits);
+  } else {
+    bits = Bits(s.signature ? *s.signature : Sign(signer, tbs, s.rsaHash));
+  }
   if (signedPart != nullptr) *signedPart = tbs;
 
-  if (family != Family::kGov) return Seq({tbs, Bits(signature)});
-  std::vector<Bytes> outer{tbs, Octets(cert), Oid(algorithm), Bits(signature)};
+  if (family != Family::kGov) return Seq({tbs, bits});
+  std::vector<Bytes> outer{tbs, Octets(cert), Oid(algorithm), bits};
   if (s.timeStamp) {
     std::vector<Bytes> stamps;
     for (const Bytes& t : *s.timeStamp) stamps.push_back(Bits(t));
