@@ -354,7 +354,8 @@ void Verify(const uint8_t* value, size_t valueLen, const uint8_t* xml,
   }
   if (consumed != valueLen) {
     Fail(r, KX_ERR_INVALID_P7,
-         std::to_string(valueLen - consumed) + " bytes follow the SignedData");
+         "trailing bytes after the SignedData (" +
+             std::to_string(valueLen - consumed) + ")");
     return;
   }
   const std::string contentType = OidText(info->contentType);
