@@ -112,8 +112,11 @@ TEST(Pkcs7Verify, ShapesEncodingsAndFaults) {
     s.rfcOids = true;
     add("encapsulated, BER, content in pieces", s, 0, kOk);
     s = Encapsulated();
-    s.attributesWithContent = true;
+    s.signedAttributes = true;
     add("encapsulated with signed attributes", s, 0, kOk);
+    s = {};
+    s.signedAttributes = false;
+    add("detached without signed attributes", s, 0, kOk);
     add("RSA PKCS#1 v1.5 with SHA-256", Rsa(), 0, kOk);
     s = Rsa();
     s.rsaHash = fx::RsaHash::kSha1;
@@ -166,6 +169,11 @@ TEST(Pkcs7Verify, ShapesEncodingsAndFaults) {
     s.signingKey = other.key;
     s.rawSignature = true;
     add("encapsulated, signed by another key", s, KX_ERR_VERIFY,
+        "SM2 signature does not verify");
+    s = {};
+    s.signedAttributes = false;
+    s.signingKey = other.key;
+    add("detached without attributes, signed by another key", s, KX_ERR_VERIFY,
         "SM2 signature does not verify");
     s = Rsa();
     s.signingKey = fx::MakeKey(fx::KeyType::kRsa);

@@ -157,7 +157,7 @@ Bytes MakePkcs7(const Bytes& signatureXml, const Pkcs7Spec& params) {
 
   // What is signed: the DER SET OF the signed attributes, or the content.
   const bool withAttributes =
-      !params.encapsulated || params.attributesWithContent;
+      params.signedAttributes.value_or(!params.encapsulated);
   const Bytes content =
       params.encapsulated
           ? params.content.value_or(DigestWith(md, signatureXml))

@@ -44,8 +44,8 @@ extern const char* const kOidSigningTimeAttr;    // 1.2.840.113549.1.9.5
 constexpr time_t kPkcs7SigningTime = 1718677800;
 
 struct Pkcs7Spec {
-  // Content in the SignedData and no signed attributes; otherwise detached
-  // content with signed attributes.
+  // Content in the SignedData, by default without signed attributes;
+  // otherwise detached content, by default with signed attributes.
   bool encapsulated = false;
   bool rfcOids = false;  // RFC 5652 content types in place of GM/T 0010's
   std::optional<Credential> signer;      // default: DefaultSigner()
@@ -63,9 +63,11 @@ struct Pkcs7Spec {
   bool messageDigestAttribute = true;
   std::optional<time_t> signingTime = kPkcs7SigningTime;  // none: left out
   std::vector<Bytes> extraAttributes;  // DER Attribute, signed too
-  // Signed attributes together with encapsulated content: messageDigest is
-  // then the digest of the content.
-  bool attributesWithContent = false;
+  // Signed attributes present; default: exactly when detached. With
+  // encapsulated content messageDigest is the digest of the content; without
+  // attributes the signature covers the content (Signature.xml when
+  // detached).
+  std::optional<bool> signedAttributes;
 
   // Encapsulated content; default: digest of Signature.xml.
   std::optional<Bytes> content;
