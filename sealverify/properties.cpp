@@ -173,16 +173,7 @@ unsigned int PropertyElement(const SignatureView& v, const char* name,
 
 // Flag 5: the signing time as local "YYYY-MM-DD hh:mm:ss".
 unsigned int SigningTime(const SignatureView& v, Value* out) {
-  long ms = -1;
-  if (v.timeInfo != nullptr) {
-    if (v.family == Family::kGov) {
-      ms = KXASN1ToTime2(v.timeInfo);
-    } else if (v.timeInfo->length >= 0) {
-      std::string text(reinterpret_cast<const char*>(v.timeInfo->data),
-                       static_cast<size_t>(v.timeInfo->length));
-      ms = KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
-    }
-  }
+  const long ms = SigningTimeOf(v.timeInfo, v.family == Family::kGov);
   if (ms < 0)
     return Fail(v.family, KX_ERR_TIME_FORMAT,
                 v.family == Family::kGov ? "KXASN1ToTime() esign timeinfo error"
@@ -322,6 +313,31 @@ void FillCommon(const Sig* sig, SignatureView* v) {
 }
 
 }  // namespace
+
+long SigningTimeOf(ASN1_STRING* timeInfo, bool generalized) {
+  if (timeInfo == nullptr || timeInfo->length < 0) return -1;
+  std::string text(reinterpret_cast<const char*>(timeInfo->data),
+                   static_cast<size_t>(timeInfo->length));
+  if (generalized) {
+    const long ms = KXASN1ToTime2(timeInfo);
+    // A UTCTime text inside the GeneralizedTime tag.
+    if (ms == -1 && text.size() == 13 && text.back() == 'Z')
+      return KXASN1ToTime(text.c_str(), 13, false);
+    return ms;
+  }
+  const long ms = KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
+  if (ms != -1) return ms;
+  // ISO 8601 text, "YYYY-MM-DDThh:mm:ss[.fff]Z", read as the compact form.
+  const bool iso = text.size() >= 20 && text[4] == '-' && text[7] == '-' &&
+                   text[10] == 'T' && text[13] == ':' && text[16] == ':' &&
+                   text.back() == 'Z';
+  if (!iso) return -1;
+  std::string compact = text.substr(0, 4) + text.substr(5, 2) +
+                        text.substr(8, 2) + text.substr(11, 2) +
+                        text.substr(14, 2) + text.substr(17);
+  return KXStrToTime(compact.c_str(), static_cast<int>(compact.size()), false);
+}
+
 }  // namespace sv
 
 extern "C" unsigned int SEF_ESealSignDataGetProperty(

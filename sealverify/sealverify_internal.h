@@ -1,6 +1,8 @@
 // Internal routines shared by the SEF_ functions of libsealverify.
 #pragma once
 
+#include <openssl/asn1.h>
+
 namespace sv {
 
 // The verifyCL switch of main.ini beside libKXCommon: -1 while no non-empty
@@ -18,5 +20,11 @@ struct VerifySwitches {
   bool strictDer = false;       // refuse the encoders' slips (tolerant.h)
 };
 VerifySwitches GetVerifySwitches();
+
+// The signing time of a seal signature in milliseconds (UTC), -1 when it
+// cannot be read: a GeneralizedTime (GOV; a UTCTime text in that tag is read
+// too), else text in the compact ASN.1 forms, "YYYY-MM-DD hh:mm:ss" or ISO
+// 8601 "YYYY-MM-DDThh:mm:ss[.fff]Z".
+long SigningTimeOf(ASN1_STRING* timeInfo, bool generalized);
 
 }  // namespace sv

@@ -240,16 +240,6 @@ bool SignerOwnsSeal(const SealTerms& terms, const ASN1_OCTET_STRING* cert) {
   return false;
 }
 
-// The signing time of a signature: GeneralizedTime (GOV) or text (plain,
-// GIN), read as the signature properties read it. -1 when unreadable.
-long SigningTimeOf(ASN1_STRING* timeInfo, bool generalized) {
-  if (timeInfo == nullptr) return -1;
-  if (generalized) return KXASN1ToTime2(timeInfo);
-  std::string text(reinterpret_cast<const char*>(NonNull(timeInfo->data)),
-                   Length(timeInfo));
-  return KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
-}
-
 // 0 when the signing time lies within the seal's validity, both bounds
 // inclusive; 5039 when a time cannot be read; 5020 otherwise.
 unsigned int CheckSealPeriod(const SealTerms& terms, long signingTime) {

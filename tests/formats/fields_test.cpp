@@ -207,6 +207,7 @@ TEST(FormatsFields, GinSignatureInBothLayouts) {
 
 TEST(FormatsFields, GovSignature) {
   fx::SignatureSpec params = DistinctSignature(Family::kGov);
+  params.timeText.reset();  // GOV: a GeneralizedTime of signTime
   params.timeStamp = std::vector<Bytes>{fx::ToBytes("stamp")};
   auto sig = kx::der::Decode<GOV_SESSignature_t>(
       fx::MakeSignature(Family::kGov, params));

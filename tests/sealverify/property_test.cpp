@@ -289,6 +289,29 @@ TEST(SignatureProperty, PropertyDocumentFailures) {
   }
 }
 
+// Signing times as encoders in the field write them, all read as UTC.
+TEST(SignatureProperty, SigningTimesOfEncodersInTheField) {
+  struct Row {
+    Family family;
+    const char* text;
+  } rows[] = {
+      {Family::kPlain, "2020-01-25T07:31:56.377Z"},  // ISO text, version 1
+      {Family::kGin, "2020-01-25T07:31:56Z"},
+      {Family::kPlain, "20200125073156Z"},
+      {Family::kGov, "20200125073156"},  // GeneralizedTime without Z
+      {Family::kGov, "200125073156Z"},   // UTCTime text in a GeneralizedTime
+      {Family::kGov, "20200125073156.377Z"},
+  };
+  for (const Row& row : rows) {
+    fx::SignatureSpec params;
+    params.timeText = row.text;
+    if (row.family == Family::kPlain) params.version = 1;
+    Result r = Fetch(5, fx::MakeSignature(row.family, params));
+    EXPECT_EQ(r.code, 0u) << row.text;
+    EXPECT_EQ(Text(r.bytes), "2020-01-25 15:31:56") << row.text;  // TZ=CST-8
+  }
+}
+
 TEST(SignatureProperty, SigningTimeAndSignerCertificateFailures) {
   for (Family family : {Family::kPlain, Family::kGin}) {
     fx::SignatureSpec params;

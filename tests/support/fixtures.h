@@ -258,6 +258,7 @@ struct SignatureSpec {
   std::optional<Bytes> seal;
   std::optional<time_t> signTime;  // default: now
   // Plain and GIN: timeInfo text; default YYYYMMDDhhmmssZ of signTime.
+  // GOV: the contents of the timeInfo GeneralizedTime, verbatim.
   std::optional<std::string> timeText;
   Bytes dataHash = Bytes(32, 0xA5);
   std::optional<std::string> propertyInfo;             // default: PropertyXml()

@@ -295,8 +295,10 @@ Bytes MakeSignature(Family family, const SignatureSpec& s, Bytes* signedPart) {
     fields.push_back(Oid(algorithm));
     tbs = Seq(fields);
   } else {
-    std::vector<Bytes> fields{version, seal, GeneralizedTime(signTime),
-                              Bits(s.dataHash), Ia5(property)};
+    Bytes timeInfo = s.timeText ? Tlv(0x18, ToBytes(*s.timeText))
+                                : GeneralizedTime(signTime);
+    std::vector<Bytes> fields{version, seal, timeInfo, Bits(s.dataHash),
+                              Ia5(property)};
     if (s.extDatas) fields.push_back(Extensions(*s.extDatas));
     if (s.tbsExtra) fields.push_back(*s.tbsExtra);
     tbs = Seq(fields);
