@@ -55,11 +55,20 @@ struct Sm2Pki {
   Credential late = Make(KeyType::kSm2, "Late", &root, {-1, 4000}, false);
   Credential expired = Make(KeyType::kSm2, "Expired", &root, {-9, -1}, false);
   Credential notYet = Make(KeyType::kSm2, "Not Yet", &root, {1, 100}, false);
+  // Roots that threads add and erase while others check.
+  std::vector<Credential> churn = Roots(8);
   // Names the root by key identifier and name, but signed by another key.
   Credential forged = Forge();
   // The root with one bit of its self-signature flipped.
   Credential badRoot = FlipSignatureBit();
 
+  static std::vector<Credential> Roots(int count) {
+    std::vector<Credential> roots;
+    for (int i = 0; i < count; ++i)
+      roots.push_back(Make(KeyType::kSm2, ("Churn " + std::to_string(i)).c_str(),
+                           nullptr, {-10, 3650}, true));
+    return roots;
+  }
   Credential Forge() const {
     Credential impostor = root;
     impostor.key = fx::MakeKey(KeyType::kSm2);
@@ -289,8 +298,9 @@ TEST_F(Trust, LoadsPemText) {
   EXPECT_EQ(KXLoadTrusts(nullptr, 10), 5002);
 }
 
-// Adding and erasing while other threads check: the root stays, so its leaf
-// always passes; the intermediate comes and goes under its leaf's checks.
+// Adding, replacing and erasing while other threads check: the root stays,
+// so its leaf always passes; the intermediate and the other roots come and
+// go under the checks of their certificates.
 TEST_F(Trust, ThreadsAddEraseAndCheckAtOnce) {
   const Sm2Pki& p = P();
   ASSERT_EQ(Add(p.root), 0);
@@ -299,20 +309,25 @@ TEST_F(Trust, ThreadsAddEraseAndCheckAtOnce) {
   std::vector<std::thread> mutators, checkers;
   for (int t = 0; t < 2; ++t)
     mutators.emplace_back([&] {
-      for (int i = 0; i < 150; ++i) {
+      for (int i = 0; i < 40; ++i) {
         if (KXTrustAddX509(p.inter.cert.get()) != 0) ++failures;
-        const int erased = KXTrustEraseX509(p.inter.cert.get());
-        if (erased != 0 && erased != 5032) ++failures;
-        if (KXTrustAddX509(p.otherRoot.cert.get()) != 0) ++failures;
-        KXTrustEraseX509(p.otherRoot.cert.get());
+        for (const Credential& c : p.churn)
+          if (KXTrustAddX509(c.cert.get()) != 0) ++failures;
+        for (const Credential& c : p.churn) {
+          const int erased = KXTrustEraseX509(c.cert.get());
+          if (erased != 0 && erased != 5032) ++failures;
+        }
+        KXTrustEraseX509(p.inter.cert.get());
       }
     });
   for (int t = 0; t < 2; ++t)
     checkers.emplace_back([&] {
-      while (!stop) {
+      for (size_t i = 0; !stop; ++i) {
         if (Check(p.leafOfRoot, true) != 0) ++failures;
-        const int rc = Check(p.leafOfInter, true);
-        if (rc != 0 && rc != 5047) ++failures;
+        for (const Credential* c : {&p.leafOfInter, &p.churn[i % p.churn.size()]}) {
+          const int rc = Check(*c, true);
+          if (rc != 0 && rc != 5047) ++failures;
+        }
       }
     });
   for (std::thread& t : mutators) t.join();
@@ -320,7 +335,7 @@ TEST_F(Trust, ThreadsAddEraseAndCheckAtOnce) {
   for (std::thread& t : checkers) t.join();
   EXPECT_EQ(failures.load(), 0);
   added_.push_back(p.inter.cert.get());
-  added_.push_back(p.otherRoot.cert.get());
+  for (const Credential& c : p.churn) added_.push_back(c.cert.get());
 }
 
 // ---------------------------------------------------------------------------
