@@ -1,6 +1,4 @@
 // The trust store and one-level certificate-chain checks.
-#include "KXTrust.h"
-
 #include <openssl/pem.h>
 
 #include <atomic>
@@ -16,6 +14,7 @@
 #include "KXLog.h"
 #include "KXString.h"
 #include "KXTime.h"
+#include "KXTrust.h"
 #include "openssl_ptr.h"
 
 namespace kx {
@@ -329,6 +328,5 @@ extern "C" int KXTrustAddCrl() {
 }
 
 extern "C" int KXLoadTrusts(const char* text, int length) {
-  return kx::Guarded("KXLoadTrusts",
-                     [&] { return kx::LoadPem(text, length); });
+  return kx::Guarded("KXLoadTrusts", [&] { return kx::LoadPem(text, length); });
 }

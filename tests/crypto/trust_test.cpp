@@ -47,9 +47,12 @@ Credential Make(KeyType type, const char* cn, const Credential* issuer,
 struct Sm2Pki {
   Credential root = Make(KeyType::kSm2, "SM2 Root", nullptr, {-10, 3650}, true);
   Credential inter = Make(KeyType::kSm2, "SM2 Sub", &root, {-5, 1800}, true);
-  Credential leafOfInter = Make(KeyType::kSm2, "Leaf I", &inter, {-1, 700}, false);
-  Credential leafOfRoot = Make(KeyType::kSm2, "Leaf R", &root, {-1, 700}, false);
-  Credential otherRoot = Make(KeyType::kSm2, "Other Root", nullptr, {-10, 3650}, true);
+  Credential leafOfInter =
+      Make(KeyType::kSm2, "Leaf I", &inter, {-1, 700}, false);
+  Credential leafOfRoot =
+      Make(KeyType::kSm2, "Leaf R", &root, {-1, 700}, false);
+  Credential otherRoot =
+      Make(KeyType::kSm2, "Other Root", nullptr, {-10, 3650}, true);
   // Periods against the root.
   Credential early = Make(KeyType::kSm2, "Early", &root, {-20, 100}, false);
   Credential late = Make(KeyType::kSm2, "Late", &root, {-1, 4000}, false);
@@ -65,8 +68,9 @@ struct Sm2Pki {
   static std::vector<Credential> Roots(int count) {
     std::vector<Credential> roots;
     for (int i = 0; i < count; ++i)
-      roots.push_back(Make(KeyType::kSm2, ("Churn " + std::to_string(i)).c_str(),
-                           nullptr, {-10, 3650}, true));
+      roots.push_back(Make(KeyType::kSm2,
+                           ("Churn " + std::to_string(i)).c_str(), nullptr,
+                           {-10, 3650}, true));
     return roots;
   }
   Credential Forge() const {
@@ -87,24 +91,23 @@ struct Sm2Pki {
 // RSA roots of two sizes under one name, without key identifiers: their
 // leaves are found by signature type and issuer name.
 struct RsaPki {
-  Credential root4096 = Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650},
-                             true, false, 4096);
-  Credential root2048 = Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650},
-                             true, false, 2048);
+  Credential root4096 =
+      Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650}, true, false, 4096);
+  Credential root2048 =
+      Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650}, true, false, 2048);
   Credential leafOf4096 =
       Make(KeyType::kRsa, "RSA Leaf", &root4096, {-1, 700}, false, false);
   Credential leafOf2048 =
       Make(KeyType::kRsa, "RSA Leaf", &root2048, {-1, 700}, false, false);
   // A leaf whose start time is not a time, signed again after the change.
-  kit::Cert badTime = BadStartTime();
+  Credential badTime = BadStartTime();
 
-  kit::Cert BadStartTime() const {
-    kit::Cert cert(X509_dup(
-        Make(KeyType::kRsa, "Bad Time", &root2048, {-1, 700}, false, false)
-            .cert.get()));
-    ASN1_STRING_set(X509_getm_notBefore(cert.get()), "2401ZZ", 6);
-    X509_sign(cert.get(), root2048.key.get(), EVP_sha256());
-    return cert;
+  Credential BadStartTime() const {
+    Credential c =
+        Make(KeyType::kRsa, "Bad Time", &root2048, {-1, 700}, false, false);
+    ASN1_STRING_set(X509_getm_notBefore(c.cert.get()), "2401ZZ", 6);
+    X509_sign(c.cert.get(), root2048.key.get(), EVP_sha256());
+    return c;
   }
 };
 
@@ -163,34 +166,33 @@ TEST_F(Trust, ChecksCertificatesAgainstStoredIssuers) {
   struct Row {
     const char* name;
     std::vector<const Credential*> stored;
-    const X509* cert;
+    const Credential* cert;  // null: a null certificate
     bool period;
     int expected;
   } rows[] = {
-      {"leaf of the root", {&p.root}, p.leafOfRoot.cert.get(), true, 0},
-      {"the root itself", {&p.root}, p.root.cert.get(), true, 0},
-      {"leaf of the intermediate", {&p.root, &p.inter}, p.leafOfInter.cert.get(), true, 0},
-      {"intermediate not stored", {&p.root}, p.leafOfInter.cert.get(), false, 5047},
-      {"only another root stored", {&p.otherRoot}, p.leafOfRoot.cert.get(), false, 5047},
-      {"nothing stored", {}, p.leafOfRoot.cert.get(), false, 5047},
-      {"RSA_4096 + issuer name", {&r.root2048, &r.root4096}, r.leafOf4096.cert.get(), true, 0},
-      {"RSA_2048 + the same name", {&r.root4096, &r.root2048}, r.leafOf2048.cert.get(), true, 0},
-      {"RSA issuer of the other size only", {&r.root2048}, r.leafOf4096.cert.get(), false, 5047},
-      {"signed by another key", {&p.root}, p.forged.cert.get(), false, 5011},
-      {"starts before its issuer", {&p.root}, p.early.cert.get(), false, 5014},
-      {"ends after its issuer", {&p.root}, p.late.cert.get(), false, 5014},
-      {"expired, period checked", {&p.root}, p.expired.cert.get(), true, 5019},
-      {"expired, period not checked", {&p.root}, p.expired.cert.get(), false, 0},
-      {"not yet valid, period checked", {&p.root}, p.notYet.cert.get(), true, 5019},
-      {"start time not a time", {&r.root2048}, r.badTime.get(), false, 5039},
+      {"leaf of the root", {&p.root}, &p.leafOfRoot, true, 0},
+      {"the root itself", {&p.root}, &p.root, true, 0},
+      {"via the intermediate", {&p.root, &p.inter}, &p.leafOfInter, true, 0},
+      {"intermediate not stored", {&p.root}, &p.leafOfInter, false, 5047},
+      {"another root stored", {&p.otherRoot}, &p.leafOfRoot, false, 5047},
+      {"nothing stored", {}, &p.leafOfRoot, false, 5047},
+      {"RSA_4096 + name", {&r.root2048, &r.root4096}, &r.leafOf4096, true, 0},
+      {"RSA_2048 + name", {&r.root4096, &r.root2048}, &r.leafOf2048, true, 0},
+      {"RSA of the other size", {&r.root2048}, &r.leafOf4096, false, 5047},
+      {"signed by another key", {&p.root}, &p.forged, false, 5011},
+      {"starts before its issuer", {&p.root}, &p.early, false, 5014},
+      {"ends after its issuer", {&p.root}, &p.late, false, 5014},
+      {"expired, period checked", {&p.root}, &p.expired, true, 5019},
+      {"expired, period not checked", {&p.root}, &p.expired, false, 0},
+      {"not yet valid, period checked", {&p.root}, &p.notYet, true, 5019},
+      {"start time not a time", {&r.root2048}, &r.badTime, false, 5039},
       {"null", {&p.root}, nullptr, false, 5002},
   };
   for (const Row& row : rows) {
     for (const Credential* c : row.stored) ASSERT_EQ(Add(*c), 0) << row.name;
     KXSetLastError(0);
-    EXPECT_EQ(KXVerifyCertLink(const_cast<X509*>(row.cert), row.period),
-              row.expected)
-        << row.name;
+    X509* cert = row.cert == nullptr ? nullptr : row.cert->cert.get();
+    EXPECT_EQ(KXVerifyCertLink(cert, row.period), row.expected) << row.name;
     EXPECT_EQ(KXGetLastError(), row.expected) << row.name;
     Clear();
   }
@@ -203,8 +205,8 @@ TEST_F(Trust, MethodSwitch) {
     int leafOfRoot;   // its issuer is stored
     int leafOfInter;  // its issuer is not
   } rows[] = {
-      {0, 0, 0}, {7, 0, 0}, {-1, 0, 0},  // unknown values leave the method
-      {1, 5001, 5001}, {2, 0, 5047},
+      // Unknown values leave the method as it was.
+      {0, 0, 0}, {7, 0, 0}, {-1, 0, 0}, {1, 5001, 5001}, {2, 0, 5047},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.set);
@@ -232,12 +234,26 @@ TEST_F(Trust, AddsUnderTheMethodInAndOutOfOrder) {
     const Credential* checked;  // checked under method 2 afterwards
     int check;
   } rows[] = {
-      {"method 1 refuses the intermediate", 1,
-       {{&p.root, 0}, {&p.inter, 5001}}, &p.leafOfInter, 5047},
-      {"intermediate before its root", 2,
-       {{&p.inter, 5047}, {&p.root, 0}, {&p.inter, 0}}, &p.leafOfInter, 0},
-      {"method 0 stores without checking", 0, {{&p.inter, 0}}, &p.leafOfInter, 0},
-      {"self-issued with a bad signature", 2, {{&p.badRoot, 5011}}, &p.leafOfRoot, 5047},
+      {"method 1 refuses the intermediate",
+       1,
+       {{&p.root, 0}, {&p.inter, 5001}},
+       &p.leafOfInter,
+       5047},
+      {"intermediate before its root",
+       2,
+       {{&p.inter, 5047}, {&p.root, 0}, {&p.inter, 0}},
+       &p.leafOfInter,
+       0},
+      {"method 0 stores without checking",
+       0,
+       {{&p.inter, 0}},
+       &p.leafOfInter,
+       0},
+      {"self-issued with a bad signature",
+       2,
+       {{&p.badRoot, 5011}},
+       &p.leafOfRoot,
+       5047},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.method);
@@ -324,7 +340,8 @@ TEST_F(Trust, ThreadsAddEraseAndCheckAtOnce) {
     checkers.emplace_back([&] {
       for (size_t i = 0; !stop; ++i) {
         if (Check(p.leafOfRoot, true) != 0) ++failures;
-        for (const Credential* c : {&p.leafOfInter, &p.churn[i % p.churn.size()]}) {
+        for (const Credential* c :
+             {&p.leafOfInter, &p.churn[i % p.churn.size()]}) {
           const int rc = Check(*c, true);
           if (rc != 0 && rc != 5047) ++failures;
         }
@@ -361,8 +378,9 @@ class TrustFile : public ::testing::Test {
     fs::create_symlink("libKXCommon.so.1.0.0", dir_ / "libKXCommon.so.1");
     const Sm2Pki& p = P();
     for (const Credential* c : {&p.leafOfRoot, &p.leafOfInter, &p.otherRoot})
-      files_.push_back(Write("cert" + std::to_string(files_.size()) + ".der",
-                             std::string(c->certDer.begin(), c->certDer.end())));
+      files_.push_back(
+          Write("cert" + std::to_string(files_.size()) + ".der",
+                std::string(c->certDer.begin(), c->certDer.end())));
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -376,7 +394,8 @@ class TrustFile : public ::testing::Test {
     return s.str();
   }
   // The codes of the leaf of the root, of the leaf of the intermediate and
-  // of a root that is not in the file; checks that the probe used this copy of the library.
+  // of a root that is not in the file; checks that the probe used this copy of
+  // the library.
   std::string Run(int method) {
     std::string cmd = "LD_LIBRARY_PATH='" + dir_.string() + "' timeout 30 '" +
                       KX_TRUST_PROBE + "' " + std::to_string(method) + " '" +
