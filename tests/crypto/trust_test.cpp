@@ -1,7 +1,7 @@
-// The trust store and chain checks, over certificate hierarchies made by the
-// fixture kit with OpenSSL. Every test sets the method it needs and erases
-// what it stored, so the tests also pass when run in one process; the trust
-// file is tested in processes of their own beside a private library copy.
+// The trust store and chain checks over hierarchies made by the fixture kit
+// with OpenSSL. Each test sets the method it needs and erases what it stored,
+// so the tests also pass in one process; trust.txt is read by a probe process
+// beside a private copy of the library.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "KXCrypto.h"
 #include "KXError.h"
 #include "KXLog.h"
 #include "KXTrust.h"
@@ -28,8 +27,9 @@ namespace fs = std::filesystem;
 using fx::Credential;
 using fx::KeyType;
 
-Credential Make(KeyType type, const char* cn, const Credential* issuer,
-                std::pair<long, long> days, bool ca, bool keyIds = true,
+Credential Make(const char* cn, const Credential* issuer,
+                std::pair<long, long> days, bool ca = false,
+                KeyType type = KeyType::kSm2, bool keyIds = true,
                 int rsaBits = 2048) {
   fx::CertSpec spec;
   spec.keyType = type;
@@ -41,80 +41,62 @@ Credential Make(KeyType type, const char* cn, const Credential* issuer,
   return fx::MakeCredential(spec, issuer);
 }
 
-// The hierarchies, made once per process (RSA only where a test needs it).
-// Roots are valid from 10 days ago for ten years, so that leaves made later
-// with nearby periods nest.
+// Names the issuer by key identifier and name, signed by another key.
+Credential Forge(const Credential& issuer) {
+  Credential impostor = issuer;
+  impostor.key = fx::MakeKey(KeyType::kSm2);
+  return Make("Forged", &impostor, {-1, 700});
+}
+// The certificate with one bit of r in its SM2 signature flipped.
+Credential FlipSignatureBit(const Credential& c) {
+  Credential bad = c;
+  bad.cert.reset(X509_dup(c.cert.get()), X509_free);
+  const ASN1_BIT_STRING* sig = nullptr;
+  X509_get0_signature(&sig, nullptr, bad.cert.get());
+  const_cast<ASN1_BIT_STRING*>(sig)->data[10] ^= 1;
+  return bad;
+}
+// An RSA certificate whose start time is not a time, signed after the change.
+Credential BadStartTime(const Credential& issuer) {
+  Credential c =
+      Make("Bad Time", &issuer, {-1, 700}, false, KeyType::kRsa, false);
+  ASN1_STRING_set(X509_getm_notBefore(c.cert.get()), "2401ZZ", 6);
+  X509_sign(c.cert.get(), issuer.key.get(), EVP_sha256());
+  return c;
+}
+
+// Made once per process. Roots are valid from 10 days ago for ten years, so
+// leaves made later with nearby periods nest.
 struct Sm2Pki {
-  Credential root = Make(KeyType::kSm2, "SM2 Root", nullptr, {-10, 3650}, true);
-  Credential inter = Make(KeyType::kSm2, "SM2 Sub", &root, {-5, 1800}, true);
-  Credential leafOfInter =
-      Make(KeyType::kSm2, "Leaf I", &inter, {-1, 700}, false);
-  Credential leafOfRoot =
-      Make(KeyType::kSm2, "Leaf R", &root, {-1, 700}, false);
-  Credential otherRoot =
-      Make(KeyType::kSm2, "Other Root", nullptr, {-10, 3650}, true);
-  // Periods against the root.
-  Credential early = Make(KeyType::kSm2, "Early", &root, {-20, 100}, false);
-  Credential late = Make(KeyType::kSm2, "Late", &root, {-1, 4000}, false);
-  Credential expired = Make(KeyType::kSm2, "Expired", &root, {-9, -1}, false);
-  Credential notYet = Make(KeyType::kSm2, "Not Yet", &root, {1, 100}, false);
-  // Roots that threads add and erase while others check.
-  std::vector<Credential> churn = Roots(8);
-  // Names the root by key identifier and name, but signed by another key.
-  Credential forged = Forge();
-  // The root with one bit of its self-signature flipped.
-  Credential badRoot = FlipSignatureBit();
-
-  static std::vector<Credential> Roots(int count) {
-    std::vector<Credential> roots;
-    for (int i = 0; i < count; ++i)
-      roots.push_back(Make(KeyType::kSm2,
-                           ("Churn " + std::to_string(i)).c_str(), nullptr,
-                           {-10, 3650}, true));
-    return roots;
-  }
-  Credential Forge() const {
-    Credential impostor = root;
-    impostor.key = fx::MakeKey(KeyType::kSm2);
-    return Make(KeyType::kSm2, "Forged", &impostor, {-1, 700}, false);
-  }
-  Credential FlipSignatureBit() const {
-    Credential bad = root;
-    bad.cert.reset(X509_dup(root.cert.get()), X509_free);
-    const ASN1_BIT_STRING* sig = nullptr;
-    X509_get0_signature(&sig, nullptr, bad.cert.get());
-    const_cast<ASN1_BIT_STRING*>(sig)->data[10] ^= 1;  // inside r
-    return bad;
-  }
+  Credential root = Make("Root", nullptr, {-10, 3650}, true);
+  Credential inter = Make("Sub", &root, {-5, 1800}, true);
+  Credential leafOfInter = Make("Leaf I", &inter, {-1, 700});
+  Credential leafOfRoot = Make("Leaf R", &root, {-1, 700});
+  Credential otherRoot = Make("Other", nullptr, {-10, 3650}, true);
+  Credential early = Make("Early", &root, {-20, 100});
+  Credential late = Make("Late", &root, {-1, 4000});
+  Credential expired = Make("Expired", &root, {-9, -1});
+  Credential notYet = Make("Not Yet", &root, {1, 100});
+  Credential forged = Forge(root);
+  Credential badRoot = FlipSignatureBit(root);
 };
-
-// RSA roots of two sizes under one name, without key identifiers: their
-// leaves are found by signature type and issuer name.
-struct RsaPki {
-  Credential root4096 =
-      Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650}, true, false, 4096);
-  Credential root2048 =
-      Make(KeyType::kRsa, "RSA Root", nullptr, {-10, 3650}, true, false, 2048);
-  Credential leafOf4096 =
-      Make(KeyType::kRsa, "RSA Leaf", &root4096, {-1, 700}, false, false);
-  Credential leafOf2048 =
-      Make(KeyType::kRsa, "RSA Leaf", &root2048, {-1, 700}, false, false);
-  // A leaf whose start time is not a time, signed again after the change.
-  Credential badTime = BadStartTime();
-
-  Credential BadStartTime() const {
-    Credential c =
-        Make(KeyType::kRsa, "Bad Time", &root2048, {-1, 700}, false, false);
-    ASN1_STRING_set(X509_getm_notBefore(c.cert.get()), "2401ZZ", 6);
-    X509_sign(c.cert.get(), root2048.key.get(), EVP_sha256());
-    return c;
-  }
-};
-
 const Sm2Pki& P() {
   static const Sm2Pki pki;
   return pki;
 }
+// RSA roots of two sizes under one name, without key identifiers: their
+// leaves are found by signature type and issuer name.
+struct RsaPki {
+  Credential root4096 =
+      Make("RSA", nullptr, {-10, 3650}, true, KeyType::kRsa, false, 4096);
+  Credential root2048 =
+      Make("RSA", nullptr, {-10, 3650}, true, KeyType::kRsa, false);
+  Credential leafOf4096 =
+      Make("Leaf", &root4096, {-1, 700}, false, KeyType::kRsa, false);
+  Credential leafOf2048 =
+      Make("Leaf", &root2048, {-1, 700}, false, KeyType::kRsa, false);
+  Credential badTime = BadStartTime(root2048);
+};
 const RsaPki& R() {
   static const RsaPki pki;
   return pki;
@@ -125,37 +107,19 @@ std::string Pem(const std::vector<const Credential*>& certs) {
   for (const Credential* c : certs) out += kit::Pem(c->cert.get());
   return out;
 }
+int Add(const Credential& c) { return KXTrustAddX509(c.cert.get()); }
+int Check(const Credential& c) { return KXVerifyCertLink(c.cert.get(), true); }
+void Erase(const std::vector<const Credential*>& certs) {
+  for (const Credential* c : certs) KXTrustEraseX509(c->cert.get());
+}
 
-// Each test starts from method 2 and an empty store and leaves both so.
 class Trust : public ::testing::Test {
  protected:
   void SetUp() override { KXSetVerifyCertlinkMethod(2); }
   void TearDown() override {
-    Clear();
+    Erase({&P().root, &P().inter, &P().otherRoot});
     KXSetVerifyCertlinkMethod(1);
   }
-  // Adds and remembers the certificate for erasing.
-  int Add(const Credential& c) {
-    const int rc = KXTrustAddX509(c.cert.get());
-    if (rc == 0) added_.push_back(c.cert.get());
-    return rc;
-  }
-  int Load(const std::string& text, int length) {
-    const int rc = KXLoadTrusts(text.c_str(), length);
-    // Whatever was stored: erasing what is not there does no harm.
-    for (const Credential* c : {&P().root, &P().inter})
-      added_.push_back(c->cert.get());
-    return rc;
-  }
-  void Clear() {
-    for (X509* cert : added_) KXTrustEraseX509(cert);
-    added_.clear();
-  }
-  static int Check(const Credential& c, bool period = false) {
-    return KXVerifyCertLink(c.cert.get(), period);
-  }
-
-  std::vector<X509*> added_;
 };
 
 // One issuer level: found by key identifier or by type and name, its
@@ -175,7 +139,6 @@ TEST_F(Trust, ChecksCertificatesAgainstStoredIssuers) {
       {"via the intermediate", {&p.root, &p.inter}, &p.leafOfInter, true, 0},
       {"intermediate not stored", {&p.root}, &p.leafOfInter, false, 5047},
       {"another root stored", {&p.otherRoot}, &p.leafOfRoot, false, 5047},
-      {"nothing stored", {}, &p.leafOfRoot, false, 5047},
       {"RSA_4096 + name", {&r.root2048, &r.root4096}, &r.leafOf4096, true, 0},
       {"RSA_2048 + name", {&r.root4096, &r.root2048}, &r.leafOf2048, true, 0},
       {"RSA of the other size", {&r.root2048}, &r.leafOf4096, false, 5047},
@@ -194,36 +157,37 @@ TEST_F(Trust, ChecksCertificatesAgainstStoredIssuers) {
     X509* cert = row.cert == nullptr ? nullptr : row.cert->cert.get();
     EXPECT_EQ(KXVerifyCertLink(cert, row.period), row.expected) << row.name;
     EXPECT_EQ(KXGetLastError(), row.expected) << row.name;
-    Clear();
+    Erase(row.stored);
   }
 }
 
 TEST_F(Trust, MethodSwitch) {
   ASSERT_EQ(Add(P().root), 0);
-  struct Row {
-    int set;
-    int leafOfRoot;   // its issuer is stored
-    int leafOfInter;  // its issuer is not
-  } rows[] = {
-      // Unknown values leave the method as it was.
-      {0, 0, 0}, {7, 0, 0}, {-1, 0, 0}, {1, 5001, 5001}, {2, 0, 5047},
-  };
-  for (const Row& row : rows) {
-    KXSetVerifyCertlinkMethod(row.set);
-    EXPECT_EQ(Check(P().leafOfRoot), row.leafOfRoot) << row.set;
-    EXPECT_EQ(Check(P().leafOfInter), row.leafOfInter) << row.set;
+  // {method set, leaf whose issuer is stored, leaf whose issuer is not};
+  // unknown values leave the method as it was.
+  const int rows[][3] = {
+      {0, 0, 0}, {7, 0, 0}, {-1, 0, 0}, {1, 5001, 5001}, {2, 0, 5047}};
+  for (const auto& row : rows) {
+    KXSetVerifyCertlinkMethod(row[0]);
+    EXPECT_EQ(Check(P().leafOfRoot), row[1]) << row[0];
+    EXPECT_EQ(Check(P().leafOfInter), row[2]) << row[0];
   }
   KXSetVerifyCertlinkMethod(1);
-  EXPECT_EQ(KXVerifyCertLinkbySystem(P().leafOfRoot.cert.get(), false), 5001);
   EXPECT_EQ(KXVerifyCertLinkbyFile(P().leafOfRoot.cert.get(), true), 0);
+  EXPECT_EQ(KXVerifyCertLinkbySystem(P().leafOfRoot.cert.get(), true), 5001);
   EXPECT_EQ(KXTrustAddCrl(), 5001);
+  EXPECT_EQ(KXTrustAddX509(nullptr), 5002);
+  EXPECT_EQ(KXTrustEraseX509(nullptr), 5002);
+  EXPECT_EQ(KXLoadTrusts(nullptr, 10), 5002);
 }
 
-// Adding runs the chain check under the current method (issuers first);
-// self-issued certificates verify with their own key.
-TEST_F(Trust, AddsUnderTheMethodInAndOutOfOrder) {
+// Adding runs the chain check under the current method, so issuers come
+// first; self-issued certificates verify with their own key. Afterwards the
+// leaf of the root and the leaf of the intermediate are checked.
+TEST_F(Trust, AddsAndErases) {
   const Sm2Pki& p = P();
   struct Step {
+    bool add;  // else erase
     const Credential* cert;
     int expected;
   };
@@ -231,50 +195,40 @@ TEST_F(Trust, AddsUnderTheMethodInAndOutOfOrder) {
     const char* name;
     int method;
     std::vector<Step> steps;
-    const Credential* checked;  // checked under method 2 afterwards
-    int check;
+    int leafOfRoot, leafOfInter;
   } rows[] = {
       {"method 1 refuses the intermediate",
        1,
-       {{&p.root, 0}, {&p.inter, 5001}},
-       &p.leafOfInter,
+       {{true, &p.root, 0}, {true, &p.inter, 5001}},
+       0,
        5047},
       {"intermediate before its root",
        2,
-       {{&p.inter, 5047}, {&p.root, 0}, {&p.inter, 0}},
-       &p.leafOfInter,
-       0},
-      {"method 0 stores without checking",
+       {{true, &p.inter, 5047}, {true, &p.root, 0}, {true, &p.inter, 0}},
        0,
-       {{&p.inter, 0}},
-       &p.leafOfInter,
        0},
-      {"self-issued with a bad signature",
+      {"method 0 adds without a check", 0, {{true, &p.inter, 0}}, 5047, 0},
+      {"bad self-signature", 2, {{true, &p.badRoot, 5011}}, 5047, 5047},
+      {"one entry per key",
        2,
-       {{&p.badRoot, 5011}},
-       &p.leafOfRoot,
+       {{true, &p.root, 0},
+        {true, &p.root, 0},
+        {false, &p.root, 0},
+        {false, &p.root, 5032}},
+       5047,
        5047},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.method);
     for (const Step& s : row.steps)
-      EXPECT_EQ(Add(*s.cert), s.expected) << row.name;
+      EXPECT_EQ(s.add ? Add(*s.cert) : KXTrustEraseX509(s.cert->cert.get()),
+                s.expected)
+          << row.name;
     KXSetVerifyCertlinkMethod(2);
-    EXPECT_EQ(Check(*row.checked), row.check) << row.name;
-    Clear();
+    EXPECT_EQ(Check(p.leafOfRoot), row.leafOfRoot) << row.name;
+    EXPECT_EQ(Check(p.leafOfInter), row.leafOfInter) << row.name;
+    Erase({&p.root, &p.inter});
   }
-  EXPECT_EQ(KXTrustAddX509(nullptr), 5002);
-}
-
-// One entry per key: the root added twice is gone after one erase.
-TEST_F(Trust, Erases) {
-  EXPECT_EQ(KXTrustAddX509(P().root.cert.get()), 0);
-  EXPECT_EQ(KXTrustAddX509(P().root.cert.get()), 0);
-  EXPECT_EQ(KXTrustEraseX509(P().root.cert.get()), 0);
-  EXPECT_EQ(Check(P().leafOfRoot), 5047);
-  EXPECT_EQ(KXTrustEraseX509(P().root.cert.get()), 5032);
-  EXPECT_EQ(KXTrustEraseX509(P().inter.cert.get()), 5032);
-  EXPECT_EQ(KXTrustEraseX509(nullptr), 5002);
 }
 
 TEST_F(Trust, LoadsPemText) {
@@ -282,163 +236,142 @@ TEST_F(Trust, LoadsPemText) {
   const std::string good = Pem({&p.root, &p.inter});
   std::string corrupt = good;
   corrupt[corrupt.find("-----\n") + 20] = '*';
+  const int all = -2;
   struct Row {
     const char* name;
     int method;
     std::string text;
-    int length;  // -2: the whole string
-    int expected;
-    int leafOfRoot, leafOfInter;  // checks afterwards, method 2
+    int length;
+    int expected, leafOfRoot, leafOfInter;
   } rows[] = {
-      {"root and intermediate", 2, good, -2, 0, 0, 0},
+      {"root and intermediate", 2, good, all, 0, 0, 0},
       {"up to the NUL", 2, good, -1, 0, 0, 0},
-      {"method 1 keeps the root only", 1, good, -2, 5001, 0, 5047},
-      {"intermediate first stops there", 2, Pem({&p.inter, &p.root}), -2, 5047,
+      {"method 1 keeps the root", 1, good, all, 5001, 0, 5047},
+      {"intermediate first", 2, Pem({&p.inter, &p.root}), all, 5047, 5047,
+       5047},
+      {"broken Base64", 2, corrupt, all, 5001, 5047, 5047},
+      {"second block cut", 2, good, static_cast<int>(good.size()) - 40, 5001,
        5047, 5047},
-      {"broken Base64", 2, corrupt, -2, 5001, 5047, 5047},
-      {"second block cut short", 2, good, static_cast<int>(good.size() - 40),
-       5001, 5047, 5047},
-      {"no PEM block", 2, "hello", -2, 5001, 5047, 5047},
-      {"empty", 2, "", -2, 5001, 5047, 5047},
+      {"no PEM block", 2, "hello", all, 5001, 5047, 5047},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.method);
     const int length =
-        row.length == -2 ? static_cast<int>(row.text.size()) : row.length;
-    EXPECT_EQ(Load(row.text, length), row.expected) << row.name;
+        row.length == all ? static_cast<int>(row.text.size()) : row.length;
+    EXPECT_EQ(KXLoadTrusts(row.text.c_str(), length), row.expected) << row.name;
     KXSetVerifyCertlinkMethod(2);
     EXPECT_EQ(Check(p.leafOfRoot), row.leafOfRoot) << row.name;
     EXPECT_EQ(Check(p.leafOfInter), row.leafOfInter) << row.name;
-    Clear();
+    Erase({&p.root, &p.inter});
   }
-  EXPECT_EQ(KXLoadTrusts(nullptr, 10), 5002);
 }
 
 // Adding, replacing and erasing while other threads check: the root stays,
-// so its leaf always passes; the intermediate and the other roots come and
-// go under the checks of their certificates.
+// so its leaf always passes; the intermediate and eight other roots come and
+// go (run it under the sanitizers).
 TEST_F(Trust, ThreadsAddEraseAndCheckAtOnce) {
   const Sm2Pki& p = P();
+  std::vector<const Credential*> churn = {&p.inter};
+  std::vector<Credential> roots;
+  for (int i = 0; i < 8; ++i)
+    roots.push_back(Make("Churn", nullptr, {-10, 3650}, true));
+  for (const Credential& c : roots) churn.push_back(&c);
   ASSERT_EQ(Add(p.root), 0);
   std::atomic<int> failures{0};
   std::atomic<bool> stop{false};
   std::vector<std::thread> mutators, checkers;
-  for (int t = 0; t < 2; ++t)
+  for (int t = 0; t < 2; ++t) {
     mutators.emplace_back([&] {
       for (int i = 0; i < 40; ++i) {
-        if (KXTrustAddX509(p.inter.cert.get()) != 0) ++failures;
-        for (const Credential& c : p.churn)
-          if (KXTrustAddX509(c.cert.get()) != 0) ++failures;
-        for (const Credential& c : p.churn) {
-          const int erased = KXTrustEraseX509(c.cert.get());
-          if (erased != 0 && erased != 5032) ++failures;
+        for (const Credential* c : churn) failures += Add(*c) != 0;
+        for (const Credential* c : churn) {
+          const int rc = KXTrustEraseX509(c->cert.get());
+          failures += rc != 0 && rc != 5032;
         }
-        KXTrustEraseX509(p.inter.cert.get());
       }
     });
-  for (int t = 0; t < 2; ++t)
     checkers.emplace_back([&] {
       for (size_t i = 0; !stop; ++i) {
-        if (Check(p.leafOfRoot, true) != 0) ++failures;
-        for (const Credential* c :
-             {&p.leafOfInter, &p.churn[i % p.churn.size()]}) {
-          const int rc = Check(*c, true);
-          if (rc != 0 && rc != 5047) ++failures;
+        failures += Check(p.leafOfRoot) != 0;
+        for (const Credential* c : {&p.leafOfInter, churn[i % churn.size()]}) {
+          const int rc = Check(*c);
+          failures += rc != 0 && rc != 5047;
         }
       }
     });
+  }
   for (std::thread& t : mutators) t.join();
   stop = true;
   for (std::thread& t : checkers) t.join();
   EXPECT_EQ(failures.load(), 0);
-  added_.push_back(p.inter.cert.get());
-  for (const Credential& c : p.churn) added_.push_back(c.cert.get());
+  Erase(churn);
 }
 
-// ---------------------------------------------------------------------------
-// trust.txt beside a private copy of libKXCommon, read by a probe process.
-
-std::string LibraryFile() {
+// trust.txt beside a private copy of libKXCommon, read by trust_probe, which
+// prints the library directory and the codes of the leaf of the root, the
+// leaf of the intermediate and a root not in the file.
+TEST(TrustFile, ReadOnceWithoutReentering) {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&KXLog), &info) == 0 ||
-      info.dli_fname == nullptr)
-    return "";
-  return fs::canonical(info.dli_fname).string();
-}
-
-class TrustFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kxtrust_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::copy_file(LibraryFile(), dir_ / "libKXCommon.so.1.0.0");
-    fs::create_symlink("libKXCommon.so.1.0.0", dir_ / "libKXCommon.so.1");
-    const Sm2Pki& p = P();
-    for (const Credential* c : {&p.leafOfRoot, &p.leafOfInter, &p.otherRoot})
-      files_.push_back(
-          Write("cert" + std::to_string(files_.size()) + ".der",
-                std::string(c->certDer.begin(), c->certDer.end())));
+  ASSERT_NE(dladdr(reinterpret_cast<const void*>(&KXLog), &info), 0);
+  const fs::path dir =
+      fs::temp_directory_path() / ("kxtrust_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(fs::canonical(info.dli_fname), dir / "libKXCommon.so.1.0.0");
+  fs::create_symlink("libKXCommon.so.1.0.0", dir / "libKXCommon.so.1");
+  std::string certs;
+  for (const Credential* c :
+       {&P().leafOfRoot, &P().leafOfInter, &P().otherRoot}) {
+    const fs::path file = dir / ("cert" + std::to_string(certs.size()));
+    std::ofstream(file) << kit::Pem(c->cert.get());
+    certs += " '" + file.string() + "'";
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-    return dir_ / name;
-  }
-  std::string Log() const {
-    std::stringstream s;
-    s << std::ifstream(dir_ / "probe.log").rdbuf();
-    return s.str();
-  }
-  // The codes of the leaf of the root, of the leaf of the intermediate and
-  // of a root that is not in the file; checks that the probe used this copy of
-  // the library.
-  std::string Run(int method) {
-    std::string cmd = "LD_LIBRARY_PATH='" + dir_.string() + "' timeout 30 '" +
-                      KX_TRUST_PROBE + "' " + std::to_string(method) + " '" +
-                      (dir_ / "probe.log").string() + "'";
-    for (const fs::path& f : files_) cmd += " '" + f.string() + "'";
+  const Credential *root = &P().root, *inter = &P().inter;
+  struct Row {
+    const char* name;
+    int method;
+    std::vector<const Credential*> file;  // empty: no trust.txt
+    std::string codes;
+    std::string logged;  // empty: no "not find trust" line
+  } rows[] = {
+      {"root and intermediate", 2, {root, inter}, "0 0 5047", ""},
+      // The intermediate's own check sees the empty store and stops the
+      // loading; reading the file again from there would never end.
+      {"intermediate first",
+       2,
+       {inter, root},
+       "5047 5047 5047",
+       "KXLoadTrusts==>5047"},
+      {"no file",
+       2,
+       {},
+       "5047 5047 5047",
+       "not find trust " + dir.string() + "/trust.txt"},
+      {"method 0 reads no file", 0, {}, "0 0 0", ""},
+  };
+  for (const Row& row : rows) {
+    fs::remove(dir / "trust.txt");
+    fs::remove(dir / "probe.log");
+    if (!row.file.empty()) std::ofstream(dir / "trust.txt") << Pem(row.file);
+    const std::string cmd = "LD_LIBRARY_PATH='" + dir.string() +
+                            "' timeout 30 '" KX_TRUST_PROBE "' " +
+                            std::to_string(row.method) + " '" +
+                            (dir / "probe.log").string() + "'" + certs;
     FILE* pipe = popen(cmd.c_str(), "r");
-    if (pipe == nullptr) return "popen failed";
+    ASSERT_NE(pipe, nullptr);
     char out[4096] = {0};
-    const size_t n = fread(out, 1, sizeof out - 1, pipe);
-    const int status = pclose(pipe);
-    std::string text(out, n);
-    const std::string dll = dir_.string() + "/ ";
-    EXPECT_EQ(text.substr(0, dll.size()), dll);
-    EXPECT_EQ(status, 0) << text;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text.substr(std::min(dll.size(), text.size()));
+    const std::string text(out, fread(out, 1, sizeof out - 1, pipe));
+    EXPECT_EQ(pclose(pipe), 0) << row.name;
+    EXPECT_EQ(text, dir.string() + "/ " + row.codes + "\n") << row.name;
+    std::stringstream log;
+    log << std::ifstream(dir / "probe.log").rdbuf();
+    if (row.logged.empty())
+      EXPECT_EQ(log.str().find("not find trust"), std::string::npos)
+          << row.name;
+    else
+      EXPECT_NE(log.str().find(row.logged), std::string::npos) << row.name;
   }
-
-  fs::path dir_;
-  std::vector<fs::path> files_;
-};
-
-TEST_F(TrustFile, RootAndIntermediateAreRead) {
-  Write("trust.txt", Pem({&P().root, &P().inter}));
-  EXPECT_EQ(Run(2), "0 0 5047");
-  EXPECT_EQ(Log().find("not find trust"), std::string::npos);
-}
-
-// Reading the file must not re-enter itself: the intermediate's check sees
-// the empty store and stops the loading with 5047; later checks read the
-// file again and stop the same way.
-TEST_F(TrustFile, FirstCertificateNotSelfIssuedStopsTheLoading) {
-  Write("trust.txt", Pem({&P().inter, &P().root}));
-  EXPECT_EQ(Run(2), "5047 5047 5047");
-  EXPECT_NE(Log().find("KXLoadTrusts==>5047"), std::string::npos);
-}
-
-TEST_F(TrustFile, MissingFileIsLoggedAndMethodZeroNeverReadsIt) {
-  EXPECT_EQ(Run(0), "0 0 0");
-  EXPECT_EQ(Log().find("not find trust"), std::string::npos);
-  EXPECT_EQ(Run(2), "5047 5047 5047");
-  EXPECT_NE(Log().find("not find trust " + dir_.string() + "/trust.txt"),
-            std::string::npos);
+  fs::remove_all(dir);
 }
 
 }  // namespace
