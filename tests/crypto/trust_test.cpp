@@ -191,32 +191,19 @@ TEST_F(Trust, AddsAndErases) {
     const Credential* cert;
     int expected;
   };
+  const Credential *root = &p.root, *sub = &p.inter;
+  const bool add = true, rm = false;
   struct Row {
     const char* name;
-    int method;
+    int method, leafOfRoot, leafOfInter;
     std::vector<Step> steps;
-    int leafOfRoot, leafOfInter;
   } rows[] = {
-      {"method 1 refuses the intermediate",
-       1,
-       {{true, &p.root, 0}, {true, &p.inter, 5001}},
-       0,
-       5047},
-      {"intermediate before its root",
-       2,
-       {{true, &p.inter, 5047}, {true, &p.root, 0}, {true, &p.inter, 0}},
-       0,
-       0},
-      {"method 0 adds without a check", 0, {{true, &p.inter, 0}}, 5047, 0},
-      {"bad self-signature", 2, {{true, &p.badRoot, 5011}}, 5047, 5047},
-      {"one entry per key",
-       2,
-       {{true, &p.root, 0},
-        {true, &p.root, 0},
-        {false, &p.root, 0},
-        {false, &p.root, 5032}},
-       5047,
-       5047},
+      {"method 1", 1, 0, 5047, {{add, root, 0}, {add, sub, 5001}}},
+      {"reversed", 2, 0, 0, {{add, sub, 5047}, {add, root, 0}, {add, sub, 0}}},
+      {"method 0", 0, 5047, 0, {{add, sub, 0}}},
+      {"bad self-signature", 2, 5047, 5047, {{add, &p.badRoot, 5011}}},
+      {"twice", 2, 5047, 5047, {{add, root, 0}, {add, root, 0}, {rm, root, 0}}},
+      {"not stored", 2, 5047, 5047, {{rm, root, 5032}}},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.method);
@@ -239,20 +226,17 @@ TEST_F(Trust, LoadsPemText) {
   const int all = -2;
   struct Row {
     const char* name;
-    int method;
+    int method, expected, leafOfRoot, leafOfInter;
     std::string text;
-    int length;
-    int expected, leafOfRoot, leafOfInter;
+    int length = all;
   } rows[] = {
-      {"root and intermediate", 2, good, all, 0, 0, 0},
-      {"up to the NUL", 2, good, -1, 0, 0, 0},
-      {"method 1 keeps the root", 1, good, all, 5001, 0, 5047},
-      {"intermediate first", 2, Pem({&p.inter, &p.root}), all, 5047, 5047,
-       5047},
-      {"broken Base64", 2, corrupt, all, 5001, 5047, 5047},
-      {"second block cut", 2, good, static_cast<int>(good.size()) - 40, 5001,
-       5047, 5047},
-      {"no PEM block", 2, "hello", all, 5001, 5047, 5047},
+      {"root and intermediate", 2, 0, 0, 0, good},
+      {"up to the NUL", 2, 0, 0, 0, good, -1},
+      {"method 1 keeps the root", 1, 5001, 0, 5047, good},
+      {"reversed", 2, 5047, 5047, 5047, Pem({&p.inter, &p.root})},
+      {"broken Base64", 2, 5001, 5047, 5047, corrupt},
+      {"second block cut", 2, 5001, 5047, 5047, good, int(good.size()) - 40},
+      {"no PEM block", 2, 5001, 5047, 5047, "hello"},
   };
   for (const Row& row : rows) {
     KXSetVerifyCertlinkMethod(row.method);
@@ -327,6 +311,7 @@ TEST(TrustFile, ReadOnceWithoutReentering) {
     certs += " '" + file.string() + "'";
   }
   const Credential *root = &P().root, *inter = &P().inter;
+  const std::string notFound = "not find trust " + dir.string() + "/trust.txt";
   struct Row {
     const char* name;
     int method;
@@ -337,16 +322,8 @@ TEST(TrustFile, ReadOnceWithoutReentering) {
       {"root and intermediate", 2, {root, inter}, "0 0 5047", ""},
       // The intermediate's own check sees the empty store and stops the
       // loading; reading the file again from there would never end.
-      {"intermediate first",
-       2,
-       {inter, root},
-       "5047 5047 5047",
-       "KXLoadTrusts==>5047"},
-      {"no file",
-       2,
-       {},
-       "5047 5047 5047",
-       "not find trust " + dir.string() + "/trust.txt"},
+      {"reversed", 2, {inter, root}, "5047 5047 5047", "KXLoadTrusts==>5047"},
+      {"no file", 2, {}, "5047 5047 5047", notFound},
       {"method 0 reads no file", 0, {}, "0 0 0", ""},
   };
   for (const Row& row : rows) {
