@@ -41,6 +41,14 @@ KX_OSSL_DELETER(AUTHORITY_KEYID, AUTHORITY_KEYID_free);
 
 #undef KX_OSSL_DELETER
 
+// A stack of PEM entries frees every entry with it.
+template <>
+struct Deleter<STACK_OF(X509_INFO)> {
+  void operator()(STACK_OF(X509_INFO) * p) const {
+    sk_X509_INFO_pop_free(p, X509_INFO_free);
+  }
+};
+
 template <class T>
 using UniquePtr = std::unique_ptr<T, Deleter<T>>;
 

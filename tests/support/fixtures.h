@@ -36,6 +36,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fx {
@@ -94,6 +95,9 @@ struct CertSpec {
   bool keyIdentifiers = true;          // subject and authority key identifiers
   bool ca = false;                     // basicConstraints CA:TRUE, keyCertSign
   long serial = 0;                     // 0: the next of a per-process counter
+  int rsaBits = 2048;                  // RSA modulus size
+  // Days from now (notBefore, notAfter), in place of `validity`.
+  std::optional<std::pair<long, long>> periodDays = std::nullopt;
 };
 
 // A key pair with its certificate.
@@ -104,8 +108,8 @@ struct Credential {
   Bytes certDer;
 };
 
-// A new key of that type (SM2 on its curve, or RSA 2048).
-std::shared_ptr<EVP_PKEY> MakeKey(KeyType type);
+// A new key of that type (SM2 on its curve, or RSA of rsaBits).
+std::shared_ptr<EVP_PKEY> MakeKey(KeyType type, int rsaBits = 2048);
 // A certificate for a new key; self-signed when issuer is null.
 Credential MakeCredential(const CertSpec& params,
                           const Credential* issuer = nullptr);

@@ -103,11 +103,12 @@ std::atomic<long> g_nextSerial{0x1001};
 
 }  // namespace
 
-std::shared_ptr<EVP_PKEY> MakeKey(KeyType type) {
+std::shared_ptr<EVP_PKEY> MakeKey(KeyType type, int rsaBits) {
   EVP_PKEY* key =
       type == KeyType::kSm2
           ? EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")
-          : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048});
+          : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA",
+                              static_cast<size_t>(rsaBits));
   if (key == nullptr) Fail("EVP_PKEY_Q_keygen");
   return Share(key);
 }
@@ -115,7 +116,7 @@ std::shared_ptr<EVP_PKEY> MakeKey(KeyType type) {
 Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
   Credential out;
   out.keyType = params.keyType;
-  out.key = MakeKey(params.keyType);
+  out.key = MakeKey(params.keyType, params.rsaBits);
   std::shared_ptr<X509> cert(X509_new(), X509_free);
   if (!cert) Fail("X509_new");
   X509* x = cert.get();
@@ -131,6 +132,10 @@ Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
   } else if (params.validity == Validity::kNotYetValid) {
     from = 30 * kDay;
     to = 2 * 365 * kDay;
+  }
+  if (params.periodDays) {
+    from = params.periodDays->first * kDay;
+    to = params.periodDays->second * kDay;
   }
   if (!X509_gmtime_adj(X509_getm_notBefore(x), from) ||
       !X509_gmtime_adj(X509_getm_notAfter(x), to))
