@@ -94,6 +94,9 @@ struct CertSpec {
   bool keyIdentifiers = true;          // subject and authority key identifiers
   bool ca = false;                     // basicConstraints CA:TRUE, keyCertSign
   long serial = 0;                     // 0: the next of a per-process counter
+  // Fixed bounds in place of those `validity` gives, each on its own.
+  std::optional<time_t> notBefore = std::nullopt;
+  std::optional<time_t> notAfter = std::nullopt;
 };
 
 // A key pair with its certificate.

@@ -131,8 +131,13 @@ Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
     from = 30 * kDay;
     to = 2 * 365 * kDay;
   }
-  if (!X509_gmtime_adj(X509_getm_notBefore(x), from) ||
-      !X509_gmtime_adj(X509_getm_notAfter(x), to))
+  const auto bound = [](ASN1_TIME* field, const std::optional<time_t>& at,
+                         long offset) {
+    return at ? ASN1_TIME_set(field, *at) != nullptr
+              : X509_gmtime_adj(field, offset) != nullptr;
+  };
+  if (!bound(X509_getm_notBefore(x), params.notBefore, from) ||
+      !bound(X509_getm_notAfter(x), params.notAfter, to))
     Fail("X509_gmtime_adj");
 
   X509_NAME* subject = X509_get_subject_name(x);

@@ -199,7 +199,12 @@ int AddSignature(Package* doc, const Sealing& s) {
     for (const auto& part : doc->parts)
       if (part.first != listName) refs.push_back("/" + part.first);
   }
-  Bytes sealDer = s.signature.seal ? *s.signature.seal : MakeSeal(s.family);
+  // The default seal is the signer's own: its owner list names the signer.
+  SealSpec ownSeal;
+  if (s.signature.signer)
+    ownSeal.ownerCerts = std::vector<Bytes>{s.signature.signer->certDer};
+  Bytes sealDer =
+      s.signature.seal ? *s.signature.seal : MakeSeal(s.family, ownSeal);
 
   const bool prefixed = doc->prefixed;
   std::string xml =
