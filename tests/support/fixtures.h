@@ -97,6 +97,8 @@ struct CertSpec {
   // Fixed bounds in place of those `validity` gives, each on its own.
   std::optional<time_t> notBefore = std::nullopt;
   std::optional<time_t> notAfter = std::nullopt;
+  // The key to certify; null: a new key of keyType.
+  std::shared_ptr<EVP_PKEY> key = nullptr;
 };
 
 // A key pair with its certificate.
@@ -109,7 +111,7 @@ struct Credential {
 
 // A new key of that type (SM2 on its curve, or RSA 2048).
 std::shared_ptr<EVP_PKEY> MakeKey(KeyType type);
-// A certificate for a new key; self-signed when issuer is null.
+// A certificate for a new key (or params.key); self-signed when issuer is null.
 Credential MakeCredential(const CertSpec& params,
                           const Credential* issuer = nullptr);
 

@@ -114,7 +114,7 @@ std::shared_ptr<EVP_PKEY> MakeKey(KeyType type) {
 Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
   Credential out;
   out.keyType = params.keyType;
-  out.key = MakeKey(params.keyType);
+  out.key = params.key ? params.key : MakeKey(params.keyType);
   std::shared_ptr<X509> cert(X509_new(), X509_free);
   if (!cert) Fail("X509_new");
   X509* x = cert.get();
