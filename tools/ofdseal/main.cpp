@@ -5,8 +5,9 @@
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
 //
-// Exit codes: 0 every signature valid (or the command succeeded), 1 a
-// signature or reference is invalid, 2 bad usage or unreadable input.
+// Exit codes: 0 every signature valid, or valid (untrusted) when no trust
+// anchor was given (or the command succeeded), 1 a signature or reference is
+// invalid, 2 bad usage or unreadable input.
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
