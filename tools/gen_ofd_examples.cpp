@@ -204,8 +204,9 @@ int main(int argc, char** argv) {
   g_dir = argv[1];
   try {
     const fx::Credential root = Root();
-    const fx::Credential maker = Issued(
-        root, fx::KeyType::kSm2, {"CN", "示例印章制作中心", "制作部", "印章制作"});
+    const fx::Credential maker =
+        Issued(root, fx::KeyType::kSm2,
+               {"CN", "示例印章制作中心", "制作部", "印章制作"});
     const fx::Credential zhang =
         Person(root, fx::KeyType::kSm2, "张三", "法务部");
     const fx::Credential li = Person(root, fx::KeyType::kRsa, "李四", "财务部");

@@ -132,7 +132,7 @@ Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
     to = 2 * 365 * kDay;
   }
   const auto bound = [](ASN1_TIME* field, const std::optional<time_t>& at,
-                         long offset) {
+                        long offset) {
     return at ? ASN1_TIME_set(field, *at) != nullptr
               : X509_gmtime_adj(field, offset) != nullptr;
   };

@@ -332,15 +332,14 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
 }
 
 TEST(OfdsealCommandLine, OptionsAfterTheFileAndDoubleDash) {
-  ofdtest::Run run =
-      RunOfdseal({"verify", "examples/plain-sm2.ofd", "--json",
-                  "--no-default-trust"},
-                 KX_SOURCE_DIR);
+  ofdtest::Run run = RunOfdseal(
+      {"verify", "examples/plain-sm2.ofd", "--json", "--no-default-trust"},
+      KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(run.out.rfind("{", 0), 0u);
-  run = RunOfdseal({"verify", "--no-default-trust", "--",
-                    "examples/plain-sm2.ofd"},
-                   KX_SOURCE_DIR);
+  run = RunOfdseal(
+      {"verify", "--no-default-trust", "--", "examples/plain-sm2.ofd"},
+      KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
 }
 

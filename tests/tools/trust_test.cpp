@@ -42,8 +42,7 @@ Credential Cert(const std::string& cn, const Credential* issuer, time_t from,
 }
 
 std::string Pem(const std::vector<Credential>& certs) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()),
-                                                BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
   for (const Credential& c : certs) PEM_write_bio_X509(bio.get(), c.cert.get());
   char* data = nullptr;
   long len = BIO_get_mem_data(bio.get(), &data);
@@ -53,14 +52,14 @@ std::string Pem(const std::vector<Credential>& certs) {
 // The anchors of the tests: a root, an intermediate under it, and an
 // intermediate whose own root is not trusted.
 struct Pki {
-  Credential root = Cert("Root", nullptr, kNow - 5 * kYear,
-                         kNow + 10 * kYear, true);
+  Credential root =
+      Cert("Root", nullptr, kNow - 5 * kYear, kNow + 10 * kYear, true);
   Credential intermediate =
       Cert("Intermediate", &root, kNow - 4 * kYear, kNow + 8 * kYear, true);
   Credential otherRoot =
       Cert("Other Root", nullptr, kNow - 5 * kYear, kNow + 10 * kYear, true);
-  Credential lonely = Cert("Lonely Intermediate", &otherRoot,
-                           kNow - 4 * kYear, kNow + 8 * kYear, true);
+  Credential lonely = Cert("Lonely Intermediate", &otherRoot, kNow - 4 * kYear,
+                           kNow + 8 * kYear, true);
   Credential maker = Leaf("Maker", root);
   Credential signer = Leaf("Signer", root);
   std::string anchors = Pem({root, intermediate, lonely});
@@ -82,9 +81,22 @@ struct Doc {
   std::optional<time_t> signTime = std::nullopt;
 };
 
+Doc By(Family family, const Credential& signer) { return {family, signer}; }
+
+// A copy of a real seal, with its owner list, signed by a self-signed maker
+// and used by a self-signed signer.
+Doc Forged() {
+  Doc d = By(Family::kGov, Cert("Forger", nullptr, kNow - kYear, kNow + kYear));
+  d.seal.name = "FORGED 任意机关公章";
+  d.seal.maker = Cert("Forger Maker", nullptr, kNow - kYear, kNow + kYear);
+  d.seal.ownerCerts = std::vector<fx::Bytes>{TestPki().signer.certDer};
+  return d;
+}
+
 fx::ofd::Package Sealed(Doc d) {
   if (!d.seal.maker) d.seal.maker = TestPki().maker;
-  if (!d.seal.ownerCerts) d.seal.ownerCerts = std::vector<fx::Bytes>{d.signer.certDer};
+  if (!d.seal.ownerCerts)
+    d.seal.ownerCerts = std::vector<fx::Bytes>{d.signer.certDer};
   fx::ofd::Sealing s;
   s.family = d.family;
   s.signature.signer = d.signer;
@@ -102,7 +114,8 @@ ofdtest::Run Verify(const fx::ofd::Package& doc, bool trusted, bool asJson) {
   std::ofstream(scratch.Path("anchors.pem")) << TestPki().anchors;
   std::vector<std::string> args = {"verify", "--no-default-trust"};
   if (asJson) args.push_back("--json");
-  if (trusted) args.insert(args.end(), {"--trust", scratch.Path("anchors.pem")});
+  if (trusted)
+    args.insert(args.end(), {"--trust", scratch.Path("anchors.pem")});
   args.push_back(scratch.Path("doc.ofd"));
   return RunOfdseal(args);
 }
@@ -130,14 +143,12 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
   // Named like the root, signed by another key, found by name.
   const Credential fakeRoot =
       Cert("Root", nullptr, kNow - 5 * kYear, kNow + 10 * kYear, true);
-  const Credential impostor = Cert("Impostor", &fakeRoot, kNow - kYear,
-                                   kNow + kYear, false, false);
-  const Credential outside = Cert("Outside", &pki.intermediate, kNow - kYear,
-                                  kNow + 9 * kYear);
+  const Credential impostor =
+      Cert("Impostor", &fakeRoot, kNow - kYear, kNow + kYear, false, false);
+  const Credential outside =
+      Cert("Outside", &pki.intermediate, kNow - kYear, kNow + 9 * kYear);
   const Credential expired =
       Cert("Expired", &pki.root, kNow - 3 * kYear, kNow - kDay);
-  const Credential forger =
-      Cert("Forger", nullptr, kNow - kYear, kNow + kYear);
 
   struct Row {
     const char* name;
@@ -149,47 +160,42 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
     const char* signerChain;  // with anchors
     bool owner;
   };
-  Doc expiredSeal{Family::kGov, pki.signer};
+  Doc expiredSeal = By(Family::kGov, pki.signer);
   expiredSeal.seal.validStart = kNow - 2 * kYear;
   expiredSeal.seal.validEnd = kNow - kDay;
-  Doc futureSeal{Family::kPlain, pki.signer};
+  Doc futureSeal = By(Family::kPlain, pki.signer);
   futureSeal.seal.validStart = kNow + 30 * kDay;
-  Doc signedInTime{Family::kGov, expired};
+  Doc signedInTime = By(Family::kGov, expired);
   signedInTime.signTime = kNow - 2 * kYear;
   signedInTime.seal.validStart = kNow - 3 * kYear;
-  Doc otherOwner{Family::kGin, pki.signer};
+  Doc otherOwner = By(Family::kGin, pki.signer);
   otherOwner.seal.ownerCerts = std::vector<fx::Bytes>{viaIntermediate.certDer};
-  // A copy of a real seal (its owner list) signed by a self-signed maker and
-  // used by a self-signed signer; then the same seal naming its forger.
-  Doc forged{Family::kGov, forger};
-  forged.seal.name = "FORGED 任意机关公章";
-  forged.seal.maker = Cert("Forger Maker", nullptr, kNow - kYear, kNow + kYear);
-  forged.seal.ownerCerts = std::vector<fx::Bytes>{pki.signer.certDer};
+  const Doc forged = Forged();
   Doc forgedOwn = forged;
-  forgedOwn.seal.ownerCerts = std::vector<fx::Bytes>{forger.certDer};
+  forgedOwn.seal.ownerCerts = std::vector<fx::Bytes>{forged.signer.certDer};
 
   const Row rows[] = {
-      {"chain to the root", {Family::kGov, pki.signer}, "valid (untrusted)",
+      {"chain to the root", By(Family::kGov, pki.signer), "valid (untrusted)",
        "valid", "", "trusted", "trusted", true},
-      {"through a trusted intermediate", {Family::kPlain, viaIntermediate},
+      {"through a trusted intermediate", By(Family::kPlain, viaIntermediate),
        "valid (untrusted)", "valid", "", "trusted", "trusted", true},
-      {"trusted intermediate without its root", {Family::kGin, viaLonely},
+      {"trusted intermediate without its root", By(Family::kGin, viaLonely),
        "valid (untrusted)", "valid", "", "trusted", "trusted", true},
-      {"unknown issuer", {Family::kGov, stranger}, "valid (untrusted)",
+      {"unknown issuer", By(Family::kGov, stranger), "valid (untrusted)",
        "invalid", "", "trusted", "unknown issuer", true},
-      {"bad issuer signature", {Family::kPlain, impostor}, "valid (untrusted)",
-       "invalid", "", "trusted", "bad issuer signature", true},
-      {"validity beyond the issuer's", {Family::kGov, outside},
+      {"bad issuer signature", By(Family::kPlain, impostor),
+       "valid (untrusted)", "invalid", "", "trusted", "bad issuer signature",
+       true},
+      {"validity beyond the issuer's", By(Family::kGov, outside),
        "valid (untrusted)", "invalid", "", "trusted",
        "validity outside the issuer's", true},
-      {"signer expired at the signing time", {Family::kGov, expired},
+      {"signer expired at the signing time", By(Family::kGov, expired),
        "invalid", "invalid", "not valid at the signing time", "trusted",
        "trusted", true},
       {"signed before the signer expired", signedInTime, "valid (untrusted)",
        "valid", "", "trusted", "trusted", true},
       {"seal expired at the signing time", expiredSeal, "invalid", "invalid",
-       "signed outside the seal's validity period", "trusted", "trusted",
-       true},
+       "signed outside the seal's validity period", "trusted", "trusted", true},
       {"seal not yet valid at the signing time", futureSeal, "invalid",
        "invalid", "signed outside the seal's validity period", "trusted",
        "trusted", true},
@@ -227,7 +233,8 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
       if (!trusted && std::string(row.problem).empty()) {
         EXPECT_EQ(problems, "");
       }
-      ExpectChain(sig["seal"]["maker"], trusted ? row.makerChain : "not checked");
+      ExpectChain(sig["seal"]["maker"],
+                  trusted ? row.makerChain : "not checked");
       ExpectChain(sig["signer"], trusted ? row.signerChain : "not checked");
     }
   }
@@ -235,12 +242,8 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
 
 TEST(OfdsealTrust, TextReport) {
   const Pki& pki = TestPki();
-  const fx::ofd::Package good = Sealed({Family::kGov, pki.signer});
-  Doc forged{Family::kGov, Cert("Forger", nullptr, kNow - kYear, kNow + kYear)};
-  forged.seal.name = "FORGED 任意机关公章";
-  forged.seal.maker = Cert("Forger Maker", nullptr, kNow - kYear, kNow + kYear);
-  forged.seal.ownerCerts = std::vector<fx::Bytes>{pki.signer.certDer};
-  const fx::ofd::Package bad = Sealed(forged);
+  const fx::ofd::Package good = Sealed(By(Family::kGov, pki.signer));
+  const fx::ofd::Package bad = Sealed(Forged());
   struct Row {
     const fx::ofd::Package* doc;
     bool trusted;
@@ -285,7 +288,8 @@ TEST(OfdsealTrust, TextReport) {
 TEST(OfdsealTrust, DefaultFolders) {
   const Pki& pki = TestPki();
   Scratch scratch;
-  fx::ofd::WriteZip(Sealed({Family::kGov, pki.signer}), scratch.Path("d.ofd"));
+  fx::ofd::WriteZip(Sealed(By(Family::kGov, pki.signer)),
+                    scratch.Path("d.ofd"));
   const std::string xdg = scratch.Path("xdg");
   const std::string home = scratch.Path("home");
   namespace fs = std::filesystem;
@@ -302,14 +306,26 @@ TEST(OfdsealTrust, DefaultFolders) {
     const char* err;  // part of standard error
   };
   const Row rows[] = {
-      {"XDG_CONFIG_HOME", {{"XDG_CONFIG_HOME", xdg}, {"HOME", home}}, false,
-       "valid", "broken.pem' holds no PEM certificate"},
-      {"HOME without XDG_CONFIG_HOME", {{"XDG_CONFIG_HOME", ""}, {"HOME", home}},
-       false, "valid", ""},
-      {"relative XDG_CONFIG_HOME", {{"XDG_CONFIG_HOME", "missing"}, {"HOME", home}},
-       false, "valid", ""},
-      {"--no-default-trust", {{"XDG_CONFIG_HOME", xdg}, {"HOME", home}}, true,
-       "valid (untrusted)", ""},
+      {"XDG_CONFIG_HOME",
+       {{"XDG_CONFIG_HOME", xdg}, {"HOME", home}},
+       false,
+       "valid",
+       "broken.pem' holds no PEM certificate"},
+      {"HOME without XDG_CONFIG_HOME",
+       {{"XDG_CONFIG_HOME", ""}, {"HOME", home}},
+       false,
+       "valid",
+       ""},
+      {"relative XDG_CONFIG_HOME",
+       {{"XDG_CONFIG_HOME", "missing"}, {"HOME", home}},
+       false,
+       "valid",
+       ""},
+      {"--no-default-trust",
+       {{"XDG_CONFIG_HOME", xdg}, {"HOME", home}},
+       true,
+       "valid (untrusted)",
+       ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -328,8 +344,7 @@ TEST(OfdsealTrust, DefaultFolders) {
 // certificates that issued each other end the walk.
 TEST(OfdsealTrust, ChainLengthAndLoops) {
   const time_t from = kNow - kYear, to = kNow + kYear;
-  std::vector<Credential> ladder = {
-      Cert("Rung 0", nullptr, from, to, true)};
+  std::vector<Credential> ladder = {Cert("Rung 0", nullptr, from, to, true)};
   for (int i = 1; i < 8; ++i)
     ladder.push_back(
         Cert("Rung " + std::to_string(i), &ladder.back(), from, to, true));
@@ -349,13 +364,15 @@ TEST(OfdsealTrust, ChainLengthAndLoops) {
        "trusted"},
       {"nine certificates", ladder, Cert("Leaf", &ladder[7], from, to),
        "chain too long"},
-      {"issuers of each other", {a1, b1}, Cert("Leaf", &a1, from, to),
+      {"issuers of each other",
+       {a1, b1},
+       Cert("Leaf", &a1, from, to),
        "issuer loop"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Scratch scratch;
-    fx::ofd::WriteZip(Sealed({Family::kGov, row.signer}),
+    fx::ofd::WriteZip(Sealed(By(Family::kGov, row.signer)),
                       scratch.Path("d.ofd"));
     std::ofstream(scratch.Path("a.pem")) << Pem(row.anchors);
     ofdtest::Run run =

@@ -68,8 +68,8 @@ const char kList[] = "Doc_0/Signs/Signatures.xml";
 struct ExampleRow {
   const char* name;
   int code;
-  const char* verdict;         // without trust anchors
-  const char* trustedVerdict;  // with examples/example-root.pem
+  const char* verdict;                // without trust anchors
+  const char* trustedVerdict;         // with examples/example-root.pem
   std::vector<std::string> families;  // one per signature
   std::vector<unsigned> results;      // library result per signature
   std::vector<std::string> changed;   // references not "ok"
@@ -133,8 +133,8 @@ TEST(OfdsealExamples, TextReportsAreTheCommittedOnes) {
 
 TEST(OfdsealExamples, ManifestListsEveryExample) {
   for (const ExampleRun& how : kExampleRuns) {
-    const std::string manifest = ofdtest::Slurp(std::string(kSource) +
-                                                how.expected + "verdicts.txt");
+    const std::string manifest =
+        ofdtest::Slurp(std::string(kSource) + how.expected + "verdicts.txt");
     for (const ExampleRow& row : kExamples) {
       std::string line = std::string(row.name) + ".ofd";
       line.resize(24, ' ');
@@ -530,7 +530,8 @@ TEST(OfdsealVerify, EveryDocumentOfThePackage) {
 
   Scratch scratch;
   fx::ofd::WriteZip(doc, scratch.Path("two.ofd"));
-  ofdtest::Run run = RunOfdseal({"verify", "--no-default-trust", scratch.Path("two.ofd")});
+  ofdtest::Run run =
+      RunOfdseal({"verify", "--no-default-trust", scratch.Path("two.ofd")});
   EXPECT_NE(run.out.find("  Document:       /Doc_1/Document.xml\n"),
             std::string::npos)
       << run.out;
@@ -592,9 +593,8 @@ TEST(OfdsealVerify, EntryCountIsBounded) {
   ExpectRefused(scratch.Path("doc.ofd"), "more than the limit of 20",
                 {"--max-entries", "20"});
   // Within a larger limit the same package verifies.
-  ofdtest::Run run =
-      RunOfdseal({"verify", "--no-default-trust", "--max-entries=100",
-                  scratch.Path("doc.ofd")});
+  ofdtest::Run run = RunOfdseal({"verify", "--no-default-trust",
+                                 "--max-entries=100", scratch.Path("doc.ofd")});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   // The default limit is 10000 entries.
   for (int i = 30; i < 10001; ++i)
@@ -612,9 +612,8 @@ TEST(OfdsealVerify, InflatedSizeIsBounded) {
   fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
   ExpectRefused(scratch.Path("doc.ofd"), "inflates to more than the limit",
                 {"--max-size", "1M"});
-  ofdtest::Run run =
-      RunOfdseal({"verify", "--no-default-trust", "--max-size", "3M",
-                  scratch.Path("doc.ofd")});
+  ofdtest::Run run = RunOfdseal({"verify", "--no-default-trust", "--max-size",
+                                 "3M", scratch.Path("doc.ofd")});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
 }
 

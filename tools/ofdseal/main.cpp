@@ -57,7 +57,8 @@ const char kLimitsHelp[] =
     "                     BYTES (512M); K, M and G suffixes are accepted\n";
 
 const char kVerifyHelp[] =
-    "Usage: ofdseal verify [--json] [--trust FILE.pem]... [--no-default-trust]\n"
+    "Usage: ofdseal verify [--json] [--trust FILE.pem]... "
+    "[--no-default-trust]\n"
     "                      [--max-entries N] [--max-size BYTES] FILE.ofd\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"

@@ -81,7 +81,6 @@ std::vector<std::string> DefaultTrustFolders();
 
 // The validity period of a DER certificate in milliseconds since 1970; false
 // when the certificate or one of its times cannot be read.
-bool CertificatePeriod(const std::string& der, long* notBefore,
-                       long* notAfter);
+bool CertificatePeriod(const std::string& der, long* notBefore, long* notAfter);
 
 }  // namespace ofdseal

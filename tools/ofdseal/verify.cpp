@@ -89,7 +89,9 @@ long LocalTimeValue(const std::string& text) {
   return KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
 }
 
-std::string LocalTimeText(long ms) { return Str(KXTimeToStr(ms, false, false)); }
+std::string LocalTimeText(long ms) {
+  return Str(KXTimeToStr(ms, false, false));
+}
 
 // Whether `at` lies within [from, to], both inclusive.
 Answer Within(long at, long from, long to) {
@@ -137,9 +139,9 @@ void CheckSealAndCertificates(const std::string& value,
                               const std::string& signerDer,
                               const TrustStore& trust, SignatureReport* r) {
   std::string text;
-  const long signingTime =
-      ReadProperty(true, kSigTime, value, &text) == 0 ? LocalTimeValue(text)
-                                                      : -1;
+  const long signingTime = ReadProperty(true, kSigTime, value, &text) == 0
+                               ? LocalTimeValue(text)
+                               : -1;
   const long now = KXGetTime(false);
   long start = -1, end = -1;
   if (ReadProperty(true, kSealValidStart, value, &text) == 0) {
@@ -268,7 +270,7 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
   } else {
     const bool valid =
         r->verified && r->code == 0 && referencesOk && r->problems.empty();
-    r->verdict = !valid                ? "invalid"
+    r->verdict = !valid             ? "invalid"
                  : trust.size() > 0 ? "valid"
                                     : "valid (untrusted)";
   }
@@ -343,9 +345,10 @@ Json AnswerJson(Answer answer) {
 Json ChainJson(const ChainResult& chain) {
   Json issuers = Json::Array();
   for (const std::string& subject : chain.issuers) issuers.Push(subject);
-  const char* status = chain.status == ChainResult::kTrusted   ? "trusted"
-                       : chain.status == ChainResult::kUntrusted ? "untrusted"
-                                                                 : "not checked";
+  const char* status = chain.status == ChainResult::kTrusted ? "trusted"
+                       : chain.status == ChainResult::kUntrusted
+                           ? "untrusted"
+                           : "not checked";
   return Json::Object()
       .Set("status", status)
       .Set("reason", chain.reason)
@@ -363,12 +366,11 @@ Json& SetCertificate(Json& j, const CertificateReport& c) {
 }
 
 std::string TrustText(const VerifyReport& report) {
-  if (report.trustCertificates == 0)
-    return std::string("none, ") + kNotChecked;
-  std::string out = std::to_string(report.trustCertificates) +
-                    (report.trustCertificates == 1 ? " certificate"
-                                                   : " certificates") +
-                    " from ";
+  if (report.trustCertificates == 0) return std::string("none, ") + kNotChecked;
+  std::string out =
+      std::to_string(report.trustCertificates) +
+      (report.trustCertificates == 1 ? " certificate" : " certificates") +
+      " from ";
   for (size_t i = 0; i < report.trustFiles.size(); ++i)
     out += (i == 0 ? "" : ", ") + report.trustFiles[i];
   return out;
@@ -434,10 +436,9 @@ std::string VerifyText(const VerifyReport& report) {
       out += Field("Seal", seal);
     }
     if (r.factsRead) {
-      out += Field("Seal validity",
-                   PeriodText(r.sealStart, r.sealEnd) + ", " +
-                       ValidityText(r.sealValidAtSigning,
-                                    "at the signing time"));
+      out += Field("Seal validity", PeriodText(r.sealStart, r.sealEnd) + ", " +
+                                        ValidityText(r.sealValidAtSigning,
+                                                     "at the signing time"));
       out += Field("Seal maker", r.maker.subject.empty() ? "(not readable)"
                                                          : r.maker.subject);
       out += CertificateLines("Maker", r.maker);
@@ -483,13 +484,12 @@ std::string VerifyText(const VerifyReport& report) {
   if (report.verdict == "unsigned") {
     out += "Result: unsigned, the document has no signatures\n";
   } else {
-    out += "Result: " + report.verdict + ", " + std::to_string(valid) + " of " +
-           std::to_string(n) + (n == 1 ? " signature" : " signatures") +
-           " valid" +
-           (report.verdict == "valid (untrusted)"
-                ? std::string("; ") + kNotChecked
-                : std::string()) +
-           "\n";
+    out +=
+        "Result: " + report.verdict + ", " + std::to_string(valid) + " of " +
+        std::to_string(n) + (n == 1 ? " signature" : " signatures") + " valid" +
+        (report.verdict == "valid (untrusted)" ? std::string("; ") + kNotChecked
+                                               : std::string()) +
+        "\n";
   }
   return out;
 }
@@ -529,16 +529,15 @@ Json VerifyJson(const VerifyReport& report) {
                         .Set("digest", r.digest)
                         .Set("signing_time", r.signingTime)
                         .Set("signature_date_time", r.dateTime)
-                        .Set("seal",
-                             Json::Object()
-                                 .Set("family", r.family)
-                                 .Set("name", r.sealName)
-                                 .Set("id", r.sealId)
-                                 .Set("valid_start", r.sealStart)
-                                 .Set("valid_end", r.sealEnd)
-                                 .Set("valid_at_signing",
-                                      AnswerJson(r.sealValidAtSigning))
-                                 .Set("maker", maker))
+                        .Set("seal", Json::Object()
+                                         .Set("family", r.family)
+                                         .Set("name", r.sealName)
+                                         .Set("id", r.sealId)
+                                         .Set("valid_start", r.sealStart)
+                                         .Set("valid_end", r.sealEnd)
+                                         .Set("valid_at_signing",
+                                              AnswerJson(r.sealValidAtSigning))
+                                         .Set("maker", maker))
                         .Set("signer", signer)
                         .Set("references", refs)
                         .Set("result", result)
