@@ -187,10 +187,19 @@ KX_EXPORT shared_ptr<X509> KXStrToP12(const void* bytes, uint32_t length,
                                       const char* password,
                                       shared_ptr<EVP_PKEY>& key);
 
+// The NID of the digest whose DigestInfo an RSA PKCS #1 v1.5 signature
+// carries (4, 41, 64, 672..675, 920), read with the key; 0 when the key is not
+// RSA, the signature does not open with it or the block names no digest of the
+// table. Says nothing about whether the signature matches any data.
+KX_EXPORT int KXRsaSignatureDigest(const X509_PUBKEY* key, const void* signature,
+                                   uint32_t signatureLength);
+
 extern "C" {
 // 1 RSA, 2 SM2, 3 other elliptic curve, 0 other algorithm, 5002 null.
 KX_EXPORT int KXCertAlgo(const X509_PUBKEY* key);
-// 0 when the signature verifies; 5002, 5001, 5010 or 5035 otherwise.
+// 0 when the signature verifies; 5002, 5001, 5010 or 5035 otherwise. RSA
+// signatures over MD5 or SHA-0 DigestInfos are refused (5035); an SM2
+// signature value in DER must be exactly one SEQUENCE { r, s }.
 KX_EXPORT uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
                                 uint32_t dataLength, const void* signature,
                                 uint32_t signatureLength);

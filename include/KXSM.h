@@ -53,7 +53,7 @@ KX_EXPORT int SM2_Decrypt();
 // Point from exactly 65 bytes 04 || X || Y on the SM2 curve; empty otherwise.
 KX_EXPORT shared_ptr<EC_POINT> KXStrToECPoint(const void* bytes, int length);
 // Signature from 64 bytes r || s, or from DER SEQUENCE { r, s } for any other
-// length; empty on failure.
+// length, with no byte after the SEQUENCE; empty on failure.
 KX_EXPORT shared_ptr<ECDSA_SIG> KXStrToECSig(const void* bytes, int length);
 // 65 bytes 04 || X || Y; empty on failure.
 KX_EXPORT ckxstr KXECPointToStr(const EC_POINT* point);

@@ -18,12 +18,22 @@
 namespace sv {
 namespace {
 // -1 until a non-empty main.ini was read; then 0 or 1 for good. Threads that
-// race on the first read compute the same value from the same file.
+// race on the first read compute the same values from the same file, and
+// store the switches before the flag that publishes them.
 std::atomic<int> g_verifyCL{-1};
+std::atomic<bool> g_checkSealOwner{true};
+std::atomic<bool> g_checkSealPeriod{false};
+
+// A key's value as strtol reads its leading digits; `absent` when the key is
+// missing or empty.
+long IniNumber(const ckxstr& text, const char* key, long absent) {
+  ckxstr value = KXIniReadStr(text, "Default", key, nullptr);
+  return value.empty() ? absent : std::strtol(value.c_str(), nullptr, 10);
+}
 }  // namespace
 
 int GET_VERIFY_CERT_LIST_FLAG() {
-  int cached = g_verifyCL.load(std::memory_order_relaxed);
+  int cached = g_verifyCL.load(std::memory_order_acquire);
   if (cached != -1) return cached;
   try {
     std::string path = std::string(KXGetDllPath()) + "main.ini";
@@ -38,16 +48,33 @@ int GET_VERIFY_CERT_LIST_FLAG() {
     if (text.empty()) return -1;
     KX_LOG(KX_LOG_DEBUG, "GET_VERIFY_CERT_LIST_FLAG", "-->get dll %s",
            text.c_str());
-    int flag = 0;
-    ckxstr value = KXIniReadStr(text, "Default", "verifyCL", nullptr);
-    if (!value.empty() && std::strtol(value.c_str(), nullptr, 10) != 0) flag = 1;
-    g_verifyCL.store(flag, std::memory_order_relaxed);
+    // checkSealOwner: only the value 0 turns the owner binding off;
+    // checkSealPeriod: only 1 turns the seal period check on.
+    g_checkSealOwner.store(
+        std::strcmp(KXIniReadStr(text, "Default", "checkSealOwner", nullptr)
+                        .c_str(),
+                    "0") != 0,
+        std::memory_order_relaxed);
+    g_checkSealPeriod.store(IniNumber(text, "checkSealPeriod", 0) == 1,
+                            std::memory_order_relaxed);
+    const int flag = IniNumber(text, "verifyCL", 0) != 0 ? 1 : 0;
+    g_verifyCL.store(flag, std::memory_order_release);
     KX_LOG(KX_LOG_DEBUG, "GET_VERIFY_CERT_LIST_FLAG", "-->get dll flag is %d",
            flag);
     return flag;
   } catch (...) {
     return -1;
   }
+}
+
+VerifySwitches GetVerifySwitches() {
+  VerifySwitches s;
+  s.verifyCL = GET_VERIFY_CERT_LIST_FLAG();
+  if (s.verifyCL != -1) {
+    s.checkSealOwner = g_checkSealOwner.load(std::memory_order_relaxed);
+    s.checkSealPeriod = g_checkSealPeriod.load(std::memory_order_relaxed);
+  }
+  return s;
 }
 
 }  // namespace sv

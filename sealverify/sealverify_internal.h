@@ -8,4 +8,14 @@ namespace sv {
 // the life of the process. Only 1 turns the certificate checks on.
 int GET_VERIFY_CERT_LIST_FLAG();
 
+// The switches of main.ini that decide which checks a verification makes,
+// read together with verifyCL (and cached with it). Without a main.ini the
+// defaults hold.
+struct VerifySwitches {
+  int verifyCL = -1;            // 1: certificate checks of libsealcore
+  bool checkSealOwner = true;   // the signer must be an owner of the seal
+  bool checkSealPeriod = false; // the signing time must lie in the seal's period
+};
+VerifySwitches GetVerifySwitches();
+
 }  // namespace sv

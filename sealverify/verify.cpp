@@ -6,14 +6,24 @@
 //   3. it carries a signer certificate;
 //   4. with verifyCL on, that certificate is acceptable now;
 //   5. the certificate parses as X.509;
-//   6. the stored digest equals the caller's digest;
-//   7. the signature verifies over the DER of the to-be-signed part.
+//   6. the signer is an owner of the seal (checkSealOwner, on by default);
+//   7. with checkSealPeriod on, the signing time lies in the seal's period;
+//   8. the stored digest equals the caller's digest;
+//   9. the signature verifies over the DER of the to-be-signed part, with an
+//      algorithm identifier that agrees with the signer's key.
+// The seal check of step 2 holds the maker's signature to the same algorithm
+// rule. The policy rules (owner, period, algorithms) are gathered below.
+#include <openssl/objects.h>
+
+#include <cctype>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "KXCrypto.h"
 #include "KXError.h"
 #include "KXLog.h"
+#include "KXTime.h"
 #include "SealCore.h"
 #include "SealVerify.h"
 #include "device/cert_keyless.h"
@@ -25,6 +35,7 @@ namespace {
 
 namespace der = kx::der;
 const char kVerify[] = "SEF_OfdESealSign_Verify";
+const int kNidSm3 = 920;  // the library's identifier of SM3
 
 const unsigned char* Bytes(const ASN1_STRING* s) {
   return s == nullptr ? nullptr : s->data;
@@ -38,6 +49,218 @@ const unsigned char* NonNull(const unsigned char* p) {
   return p != nullptr ? p : reinterpret_cast<const unsigned char*>("");
 }
 
+// ---------------------------------------------------------------------------
+// Policy: what makes a cryptographically sound signature acceptable.
+// ---------------------------------------------------------------------------
+
+// A certificate of the verification path: the keyless parse for DER (enough
+// for the key's algorithm and bytes), the full parser for Base64 and PEM.
+struct ParsedCert {
+  kx::KeylessX509 keyless;
+  shared_ptr<X509> full;
+  const X509* get() const { return keyless ? keyless.get() : full.get(); }
+};
+
+ParsedCert ParseCert(const ASN1_OCTET_STRING* cert) {
+  ParsedCert out;
+  out.keyless = kx::ParseKeylessCert(Bytes(cert), Length(cert));
+  if (!out.keyless && Length(cert) <= 0x7FFFFFFFu)
+    out.full = KXStrToX509(Bytes(cert), static_cast<int>(Length(cert)));
+  return out;
+}
+
+// Signature algorithm identifiers and what they promise: the key's algorithm
+// (KXCertAlgo: 1 RSA, 2 SM2) and, for RSA, the digest inside the DigestInfo.
+struct SignatureAlgorithm {
+  const char* oid;
+  int keyAlgo;
+  int digestNid;  // 0: SM2, whose digest is always SM3 with Z
+};
+const SignatureAlgorithm kSignatureAlgorithms[] = {
+    {"1.2.156.10197.1.501", 2, 0},     // SM2 with SM3
+    {"1.2.156.10197.1.301.1", 2, 0},   // SM2 signature
+    {"1.2.156.10197.1.301", 2, 0},     // SM2 (the key's own identifier)
+    {"1.2.840.113549.1.1.5", 1, 64},   // RSA with SHA-1
+    {"1.2.840.113549.1.1.14", 1, 675}, // RSA with SHA-224
+    {"1.2.840.113549.1.1.11", 1, 672}, // RSA with SHA-256
+    {"1.2.840.113549.1.1.12", 1, 673}, // RSA with SHA-384
+    {"1.2.840.113549.1.1.13", 1, 674}, // RSA with SHA-512
+    {"1.2.156.10197.1.504", 1, 920},   // RSA with SM3
+};
+
+std::string OidText(const ASN1_OBJECT* oid) {
+  char text[128];
+  const int n = oid == nullptr ? -1 : OBJ_obj2txt(text, sizeof text, oid, 1);
+  return n <= 0 || n >= static_cast<int>(sizeof text) ? std::string()
+                                                      : std::string(text);
+}
+
+// True when `identifier` names the algorithm of the certificate's key and, for
+// RSA, the digest that the signature's DigestInfo carries. Runs after the
+// signature verified, so the certificate parses and the signature opens.
+bool AlgorithmAgrees(const ASN1_OBJECT* identifier,
+                     const ASN1_OCTET_STRING* cert,
+                     const ASN1_BIT_STRING* signature) {
+  const std::string oid = OidText(identifier);
+  const SignatureAlgorithm* named = nullptr;
+  for (const SignatureAlgorithm& a : kSignatureAlgorithms)
+    if (oid == a.oid) named = &a;
+  if (named == nullptr) return false;
+  ParsedCert parsed = ParseCert(cert);
+  if (parsed.get() == nullptr) return false;
+  X509_PUBKEY* key = X509_get_X509_PUBKEY(parsed.get());
+  if (KXCertAlgo(key) != named->keyAlgo) return false;
+  if (named->keyAlgo != 1) return true;
+  // The RSA key object is needed to open the signature.
+  if (!parsed.full)
+    parsed.full = KXStrToX509(Bytes(cert), static_cast<int>(Length(cert)));
+  return parsed.full &&
+         KXRsaSignatureDigest(X509_get_X509_PUBKEY(parsed.full.get()),
+                              NonNull(Bytes(signature)),
+                              Length(signature)) == named->digestNid;
+}
+
+// A digest of an owner certificate in a seal, with the digest its list names
+// (SM3 unless it names another one).
+struct OwnerDigest {
+  int nid;
+  const ASN1_OCTET_STRING* value;
+};
+
+// What a seal says about who may sign with it and when.
+struct SealTerms {
+  std::vector<const ASN1_OCTET_STRING*> ownerCerts;
+  std::vector<OwnerDigest> ownerDigests;
+  ASN1_STRING* validStart = nullptr;
+  ASN1_STRING* validEnd = nullptr;
+};
+
+int DigestNidOfOid(const ASN1_OBJECT* oid) {
+  const std::string text = OidText(oid);
+  if (text == "1.3.14.3.2.26") return 64;
+  if (text == "2.16.840.1.101.3.4.2.1") return 672;
+  return 920;
+}
+
+int DigestNidOfName(const ASN1_STRING* name) {
+  std::string text(reinterpret_cast<const char*>(NonNull(Bytes(name))),
+                   Length(name));
+  for (char& c : text) c = static_cast<char>(std::toupper(c));
+  if (text == "SHA1" || text == "SHA-1") return 64;
+  if (text == "SHA256" || text == "SHA-256") return 672;
+  return 920;
+}
+
+SealTerms TermsOf(const kxsv::SESeal_t* seal) {
+  SealTerms t;
+  const kxsv::SESESPropertyInfo_t* p = seal->esealInfo->propertys;
+  if (p == nullptr) return t;
+  for (int i = 0; i < sk_ASN1_OCTET_STRING_num(p->certList); ++i)
+    t.ownerCerts.push_back(sk_ASN1_OCTET_STRING_value(p->certList, i));
+  t.validStart = p->validStart;
+  t.validEnd = p->validEnd;
+  return t;
+}
+
+SealTerms TermsOf(const kxsv::GIN_SESeal_t* seal) {
+  SealTerms t;
+  const kxsv::GIN_SESESPropertyInfo_t* p = seal->esealInfo->propertys;
+  if (p == nullptr) return t;
+  const auto* list = p->certList == nullptr ? nullptr : p->certList->certDigest;
+  for (int i = 0; i < sk_GIN_CertDigest_t_num(list); ++i) {
+    const kxsv::GIN_CertDigest_t* d = sk_GIN_CertDigest_t_value(list, i);
+    t.ownerDigests.push_back({DigestNidOfOid(d->algorithm), d->digestMessage});
+  }
+  t.validStart = p->validStart;
+  t.validEnd = p->validEnd;
+  return t;
+}
+
+SealTerms TermsOf(const kxsv::GOV_SESeal_t* seal) {
+  SealTerms t;
+  const kxsv::GOV_SESESPropertyInfo_t* p = seal->esealInfo->propertys;
+  if (p == nullptr) return t;
+  const kxsv::SESCertList_t* list = p->certList;
+  if (list != nullptr && list->type == 0) {
+    for (int i = 0; i < sk_ASN1_OCTET_STRING_num(list->d.certs); ++i)
+      t.ownerCerts.push_back(sk_ASN1_OCTET_STRING_value(list->d.certs, i));
+  } else if (list != nullptr && list->type == 1) {
+    for (int i = 0; i < sk_CertDigstObj_t_num(list->d.certDigestList); ++i) {
+      const kxsv::CertDigstObj_t* d =
+          sk_CertDigstObj_t_value(list->d.certDigestList, i);
+      t.ownerDigests.push_back({DigestNidOfName(d->ObjType), d->CertDigestValue});
+    }
+  }
+  t.validStart = p->validStart;
+  t.validEnd = p->validEnd;
+  return t;
+}
+
+bool SameBytes(const ASN1_STRING* a, const unsigned char* b, size_t bLength) {
+  return Length(a) == bLength &&
+         (bLength == 0 || std::memcmp(Bytes(a), b, bLength) == 0);
+}
+
+// The signer is an owner of the seal when its certificate is, byte for byte,
+// one of the seal's owner certificates, or when one of the seal's owner
+// digests is its digest: the SM3 DigestInfo that a key device's certificate
+// is compared with, or the bare digest that the list names. A seal travels
+// inside every document it signed; without this anyone could sign with a
+// copied seal and their own key.
+bool SignerOwnsSeal(const SealTerms& terms, const ASN1_OCTET_STRING* cert) {
+  for (const ASN1_OCTET_STRING* owner : terms.ownerCerts)
+    if (SameBytes(owner, Bytes(cert), Length(cert))) return true;
+  if (terms.ownerDigests.empty()) return false;
+  auto matches = [](const OwnerDigest& d, const ckxstr& digest) {
+    return !digest.empty() &&
+           SameBytes(d.value,
+                     reinterpret_cast<const unsigned char*>(digest.c_str()),
+                     digest.length());
+  };
+  const ckxstr info = KXDigestASN1ByNID(Bytes(cert), Length(cert), kNidSm3);
+  for (const OwnerDigest& d : terms.ownerDigests)
+    if (matches(d, info) ||
+        matches(d, KXDigestByNID(Bytes(cert), Length(cert), d.nid)))
+      return true;
+  return false;
+}
+
+// The signing time of a signature: GeneralizedTime (GOV) or text (plain,
+// GIN), read as the signature properties read it. -1 when unreadable.
+long SigningTimeOf(ASN1_STRING* timeInfo, bool generalized) {
+  if (timeInfo == nullptr) return -1;
+  if (generalized) return KXASN1ToTime2(timeInfo);
+  std::string text(reinterpret_cast<const char*>(NonNull(timeInfo->data)),
+                   Length(timeInfo));
+  return KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
+}
+
+// 0 when the signing time lies within the seal's validity, both bounds
+// inclusive; 5039 when a time cannot be read; 5020 otherwise.
+unsigned int CheckSealPeriod(const SealTerms& terms, long signingTime) {
+  const long start = KXASN1ToTime2(terms.validStart);
+  const long end = KXASN1ToTime2(terms.validEnd);
+  if (start == -1 || end == -1 || signingTime == -1) {
+    KX_LOG_ERR(kVerify,
+               "SEF_OfdESealSign_Verify==>%08x -- seal validity or sign time "
+               "error",
+               KX_ERR_TIME_FORMAT);
+    return KX_ERR_TIME_FORMAT;
+  }
+  if (signingTime < start || signingTime > end) {
+    KX_LOG_ERR(kVerify,
+               "SEF_OfdESealSign_Verify==>%08x -- sign time outside the seal "
+               "validity",
+               KX_ERR_SEAL_EXPIRED);
+    return KX_ERR_SEAL_EXPIRED;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The seal check and the signer check.
+// ---------------------------------------------------------------------------
+
 // Maker check shared by the three seal families: with verifyCL on, the maker
 // certificate must be acceptable (no period check); then the maker's
 // signature must verify over `signedPart`. Each routine logs under its own
@@ -48,10 +271,12 @@ struct MakerMessages {
   const char* encode;
   const char* certLink;
   const char* verify;
+  const char* algorithm;
 };
 
 unsigned int CheckMaker(const MakerMessages& m, const ASN1_OCTET_STRING* cert,
                         const std::vector<uint8_t>& signedPart,
+                        const ASN1_OBJECT* algorithm,
                         const ASN1_BIT_STRING* signature) {
   if (GET_VERIFY_CERT_LIST_FLAG() == 1) {
     unsigned int rc = SEBF_VerifyUserCertLink(nullptr, NonNull(Bytes(cert)),
@@ -65,8 +290,15 @@ unsigned int CheckMaker(const MakerMessages& m, const ASN1_OCTET_STRING* cert,
       signedPart.data(), static_cast<unsigned int>(signedPart.size()),
       NonNull(Bytes(cert)), Length(cert), NonNull(Bytes(signature)),
       Length(signature));
-  if (rc != 0) KX_LOG_ERR(m.routine, m.verify, rc);
-  return rc;
+  if (rc != 0) {
+    KX_LOG_ERR(m.routine, m.verify, rc);
+    return rc;
+  }
+  if (!AlgorithmAgrees(algorithm, cert, signature)) {
+    KX_LOG_ERR(m.routine, m.algorithm, KX_ERR_VERIFY);
+    return KX_ERR_VERIFY;
+  }
+  return 0;
 }
 
 // Encodes the part of a seal that its maker signed; logs and returns false
@@ -85,7 +317,9 @@ unsigned int ES_VerifySealVaild(const kxsv::SESeal_t* seal) {
       "ES_VerifySealVaild", "ES_VerifySealVaild-->%08x -- arguments error",
       "ES_VerifySealVaild-->%08x -- i2d_TBS_Seal() error",
       "ES_VerifySignVaild-->%08x -- SEBF_VerifyUserCertLink() error",
-      "ES_VerifySealVaild-->%08x -- SEBF_VerifyData() error"};
+      "ES_VerifySealVaild-->%08x -- SEBF_VerifyData() error",
+      "ES_VerifySealVaild-->%08x -- signature algorithm does not match the "
+      "maker cert"};
   if (seal == nullptr || seal->esealInfo == nullptr ||
       seal->signInfo == nullptr) {
     KX_LOG_ERR(m.routine, m.arguments, KX_ERR_INVALID_INPUT);
@@ -98,6 +332,7 @@ unsigned int ES_VerifySealVaild(const kxsv::SESeal_t* seal) {
   std::vector<uint8_t> signedPart;
   if (!EncodeSignedPart(m, &tbs, &signedPart)) return KX_ERR_INVALID_SEAL;
   return CheckMaker(m, seal->signInfo->cert, signedPart,
+                    seal->signInfo->signatureAlgorithm,
                     seal->signInfo->signData);
 }
 
@@ -107,7 +342,9 @@ unsigned int ES_Gin_VerifySealVaild(const kxsv::GIN_SESeal_t* seal) {
       "ES_Gin_VerifySealVaild-->%08x -- arguments error",
       "ES_Gin_VerifySealVaild-->%08x -- i2d_GIN_SESSealInfo() error",
       "ES_Gin_VerifySealVaild-->%08x -- SEBF_VerifyUserCertLink() error",
-      "ES_Gin_VerifySealVaild-->%08x -- SEBF_VerifyData() error"};
+      "ES_Gin_VerifySealVaild-->%08x -- SEBF_VerifyData() error",
+      "ES_Gin_VerifySealVaild-->%08x -- signature algorithm does not match "
+      "the maker cert"};
   if (seal == nullptr || seal->esealInfo == nullptr) {
     KX_LOG_ERR(m.routine, m.arguments, KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
@@ -115,7 +352,8 @@ unsigned int ES_Gin_VerifySealVaild(const kxsv::GIN_SESeal_t* seal) {
   std::vector<uint8_t> signedPart;
   if (!EncodeSignedPart(m, seal->esealInfo, &signedPart))
     return KX_ERR_INVALID_SEAL;
-  return CheckMaker(m, seal->esealInfo->cert, signedPart, seal->signData);
+  return CheckMaker(m, seal->esealInfo->cert, signedPart,
+                    seal->esealInfo->signatureAlgorithm, seal->signData);
 }
 
 unsigned int ES_Gov_VerifySealVaild(const kxsv::GOV_SESeal_t* seal) {
@@ -124,7 +362,9 @@ unsigned int ES_Gov_VerifySealVaild(const kxsv::GOV_SESeal_t* seal) {
       "ES_Gov_VerifySealVaild-->%08x -- arguments error",
       "ES_Gov_VerifySealVaild-->%08x -- i2d_GOV_SESSealInfo() error",
       "ES_Gov_VerifySealVaild-->%08x -- SEBF_VerifyUserCertLink() error",
-      "ES_Gov_VerifySealVaild-->%08x -- SEBF_VerifyData() error"};
+      "ES_Gov_VerifySealVaild-->%08x -- SEBF_VerifyData() error",
+      "ES_Gov_VerifySealVaild-->%08x -- signature algorithm does not match "
+      "the maker cert"};
   if (seal == nullptr || seal->esealInfo == nullptr) {
     KX_LOG_ERR(m.routine, m.arguments, KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
@@ -132,10 +372,22 @@ unsigned int ES_Gov_VerifySealVaild(const kxsv::GOV_SESeal_t* seal) {
   std::vector<uint8_t> signedPart;
   if (!EncodeSignedPart(m, seal->esealInfo, &signedPart))
     return KX_ERR_INVALID_SEAL;
-  return CheckMaker(m, seal->cert, signedPart, seal->signData);
+  return CheckMaker(m, seal->cert, signedPart, seal->signatureAlgorithm,
+                    seal->signData);
 }
 
-// The family-independent tail of the verification (steps 3 to 7). The
+// What the signer check needs of a decoded signature, whatever its family.
+// Every pointer stays owned by the decoded signature.
+struct SignerPart {
+  const ASN1_OCTET_STRING* cert;
+  const ASN1_STRING* dataHash;
+  ASN1_STRING* timeInfo;
+  bool generalizedTime;  // GOV: a GeneralizedTime; else text
+  const ASN1_OBJECT* algorithm;
+  const ASN1_BIT_STRING* signature;
+};
+
+// The family-independent tail of the verification (steps 3 to 9). The
 // messages differ per family; every line carries the name of the export.
 struct SignerMessages {
   const char* noCert;
@@ -145,15 +397,16 @@ struct SignerMessages {
 };
 
 template <class Tbs>
-unsigned int VerifySigner(const SignerMessages& m, const ASN1_OCTET_STRING* cert,
-                          const ASN1_STRING* dataHash, const Tbs* tbsSign,
-                          const ASN1_BIT_STRING* signature,
-                          const unsigned char* pbData, unsigned int ulDataLen) {
+unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
+                          const SealTerms& terms, const SignerPart& part,
+                          const Tbs* tbsSign, const unsigned char* pbData,
+                          unsigned int ulDataLen) {
+  const ASN1_OCTET_STRING* cert = part.cert;
   if (Length(cert) == 0) {
     KX_LOG_ERR(kVerify, m.noCert, KX_ERR_SEAL_PROPERTY);
     return KX_ERR_SEAL_PROPERTY;
   }
-  if (GET_VERIFY_CERT_LIST_FLAG() == 1) {
+  if (on.verifyCL == 1) {
     unsigned int rc =
         SEBF_VerifyUserCertLink(nullptr, Bytes(cert), Length(cert), 1, 0);
     if (rc != 0) {
@@ -167,14 +420,26 @@ unsigned int VerifySigner(const SignerMessages& m, const ASN1_OCTET_STRING* cert
   // Only whether the certificate parses matters here: the keyless parse
   // answers for DER, the full parser for Base64 and PEM (and confirms a
   // failure).
-  if (!kx::ParseKeylessCert(Bytes(cert), Length(cert)) &&
-      KXStrToX509(Bytes(cert), static_cast<int>(Length(cert))).get() == nullptr) {
+  if (ParseCert(cert).get() == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- KXStrToX509() error,invalid "
                "cert",
                KX_ERR_INVALID_CERT);
     return KX_ERR_INVALID_CERT;
   }
+  if (on.checkSealOwner && !SignerOwnsSeal(terms, cert)) {
+    KX_LOG_ERR(kVerify,
+               "SEF_OfdESealSign_Verify==>%08x -- signer cert is not an owner "
+               "of the seal",
+               KX_ERR_CERT_NOT_FOUND);
+    return KX_ERR_CERT_NOT_FOUND;
+  }
+  if (on.checkSealPeriod) {
+    unsigned int rc = CheckSealPeriod(
+        terms, SigningTimeOf(part.timeInfo, part.generalizedTime));
+    if (rc != 0) return rc;
+  }
+  const ASN1_STRING* dataHash = part.dataHash;
   const unsigned int hashLen = Length(dataHash);
   if (ulDataLen != hashLen ||
       (hashLen != 0 && std::memcmp(pbData, Bytes(dataHash), hashLen) != 0)) {
@@ -188,13 +453,24 @@ unsigned int VerifySigner(const SignerMessages& m, const ASN1_OCTET_STRING* cert
   }
   unsigned int rc = SEBF_VerifyData(
       tbs.data(), static_cast<unsigned int>(tbs.size()), Bytes(cert),
-      Length(cert), NonNull(Bytes(signature)), Length(signature));
-  if (rc != 0) KX_LOG_ERR(kVerify, m.verify, rc);
-  return rc;
+      Length(cert), NonNull(Bytes(part.signature)), Length(part.signature));
+  if (rc != 0) {
+    KX_LOG_ERR(kVerify, m.verify, rc);
+    return rc;
+  }
+  if (!AlgorithmAgrees(part.algorithm, cert, part.signature)) {
+    KX_LOG_ERR(kVerify,
+               "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not "
+               "match the signer cert",
+               KX_ERR_VERIFY);
+    return KX_ERR_VERIFY;
+  }
+  return 0;
 }
 
-unsigned int VerifyGov(const unsigned char* pbData, unsigned int ulDataLen,
-                       const unsigned char* sigData, unsigned int sigLen) {
+unsigned int VerifyGov(const VerifySwitches& on, const unsigned char* pbData,
+                       unsigned int ulDataLen, const unsigned char* sigData,
+                       unsigned int sigLen) {
   auto sig = der::Decode<kxsv::GOV_SESSignature_t>(sigData, sigLen);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
@@ -202,7 +478,8 @@ unsigned int VerifyGov(const unsigned char* pbData, unsigned int ulDataLen,
                KX_ERR_INVALID_SEALSIGN);
     return KX_ERR_INVALID_SEALSIGN;
   }
-  unsigned int rc = ES_Gov_VerifySealVaild(sig->tbsSign->eseal);
+  const kxsv::GOV_TBS_Sign_t* tbs = sig->tbsSign;
+  unsigned int rc = ES_Gov_VerifySealVaild(tbs->eseal);
   if (rc != 0) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- ES_Gov_VerifySealVaild() error",
@@ -214,12 +491,16 @@ unsigned int VerifyGov(const unsigned char* pbData, unsigned int ulDataLen,
       "SEF_OfdESealSign_Verify==>%08x --govSeal verify esign datahash error",
       "SEF_OfdESealSign_Verify==>%08x -- i2d_GOV_TBS_Sign() error",
       "SEF_OfdESealSign_Verify==>%08x --govSeal SEBF_VerifyData() error"};
-  return VerifySigner(kGov, sig->cert, sig->tbsSign->dataHash, sig->tbsSign,
-                      sig->signature, pbData, ulDataLen);
+  const SignerPart part{sig->cert,         tbs->dataHash,
+                        tbs->timeInfo,     true,
+                        sig->signatureAlgorithm, sig->signature};
+  return VerifySigner(kGov, on, TermsOf(tbs->eseal), part, tbs, pbData,
+                      ulDataLen);
 }
 
-unsigned int VerifyGin(const unsigned char* pbData, unsigned int ulDataLen,
-                       const unsigned char* sigData, unsigned int sigLen) {
+unsigned int VerifyGin(const VerifySwitches& on, const unsigned char* pbData,
+                       unsigned int ulDataLen, const unsigned char* sigData,
+                       unsigned int sigLen) {
   auto sig = der::Decode<kxsv::GIN_SESSignature_t>(sigData, sigLen);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
@@ -227,9 +508,9 @@ unsigned int VerifyGin(const unsigned char* pbData, unsigned int ulDataLen,
                KX_ERR_INVALID_SEALSIGN);
     return KX_ERR_INVALID_SEALSIGN;
   }
-  const ASN1_OCTET_STRING* esealBytes = sig->tbsSign->eseal;
-  auto seal = der::Decode<kxsv::GIN_SESeal_t>(Bytes(esealBytes),
-                                              Length(esealBytes));
+  const kxsv::GIN_TBS_Sign_t* tbs = sig->tbsSign;
+  auto seal = der::Decode<kxsv::GIN_SESeal_t>(Bytes(tbs->eseal),
+                                              Length(tbs->eseal));
   if (!seal) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSignDataOnlyCertinKey_OnLine_Net==>%08x -- "
@@ -249,12 +530,16 @@ unsigned int VerifyGin(const unsigned char* pbData, unsigned int ulDataLen,
       "SEF_ESealSign_Verify==>%08x --ginSeal verify esign datahash error",
       "ES_VerifySignVaild==>%08x --ginSeal i2d_GIN_TBS_Sign() error",
       "ES_VerifySignVaild==>%08x --ginSeal SEBF_VerifyData() error"};
-  return VerifySigner(kGin, sig->tbsSign->cert, sig->tbsSign->dataHash,
-                      sig->tbsSign, sig->signature, pbData, ulDataLen);
+  const SignerPart part{tbs->cert,          tbs->dataHash,
+                        tbs->timeInfo,      false,
+                        tbs->signatureAlgorithm, sig->signature};
+  return VerifySigner(kGin, on, TermsOf(seal.get()), part, tbs, pbData,
+                      ulDataLen);
 }
 
-unsigned int VerifySes(const unsigned char* pbData, unsigned int ulDataLen,
-                       const unsigned char* sigData, unsigned int sigLen) {
+unsigned int VerifySes(const VerifySwitches& on, const unsigned char* pbData,
+                       unsigned int ulDataLen, const unsigned char* sigData,
+                       unsigned int sigLen) {
   auto sig = der::Decode<kxsv::SESSignature_t>(sigData, sigLen);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
@@ -262,7 +547,8 @@ unsigned int VerifySes(const unsigned char* pbData, unsigned int ulDataLen,
                KX_ERR_INVALID_SEALSIGN);
     return KX_ERR_INVALID_SEALSIGN;
   }
-  unsigned int rc = ES_VerifySealVaild(sig->tbsSign->eseal);
+  const kxsv::TBS_Sign_t* tbs = sig->tbsSign;
+  unsigned int rc = ES_VerifySealVaild(tbs->eseal);
   if (rc != 0) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- ES_VerifySignVaild() error", rc);
@@ -273,8 +559,11 @@ unsigned int VerifySes(const unsigned char* pbData, unsigned int ulDataLen,
       "SEF_ESealSign_Verify==>%08x -- verify esign datahash error",
       "ES_VerifySignVaild==>%08x -- i2d_TBS_Sign() error",
       "ES_VerifySignVaild==>%08x -- SEBF_VerifyData() error"};
-  return VerifySigner(kSes, sig->tbsSign->cert, sig->tbsSign->dataHash,
-                      sig->tbsSign, sig->signature, pbData, ulDataLen);
+  const SignerPart part{tbs->cert,          tbs->dataHash,
+                        tbs->timeInfo,      false,
+                        tbs->signatureAlgorithm, sig->signature};
+  return VerifySigner(kSes, on, TermsOf(tbs->eseal), part, tbs, pbData,
+                      ulDataLen);
 }
 
 }  // namespace
@@ -292,6 +581,7 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
     return KX_ERR_INVALID_INPUT;
   }
   try {
+    const VerifySwitches on = GetVerifySwitches();
     unsigned int version = 0;
     unsigned int rc = ES_CheckSealSignVerson(pbSignData, ulSignDataLen, &version);
     if (rc != 0) {
@@ -302,10 +592,10 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
       return rc;
     }
     if (version == KX_SEAL_FAMILY_GOV)
-      return VerifyGov(pbData, ulDataLen, pbSignData, ulSignDataLen);
+      return VerifyGov(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
     if (version == KX_SEAL_FAMILY_GIN)
-      return VerifyGin(pbData, ulDataLen, pbSignData, ulSignDataLen);
-    return VerifySes(pbData, ulDataLen, pbSignData, ulSignDataLen);
+      return VerifyGin(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
+    return VerifySes(on, pbData, ulDataLen, pbSignData, ulSignDataLen);
   } catch (...) {
     KX_LOG_ERR(kVerify, "SEF_OfdESealSign_Verify==>%08x -- memory error",
                KX_ERR_MEMORY);

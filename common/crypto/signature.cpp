@@ -57,30 +57,58 @@ uint32_t VerifyFailed(int line) {
   return KX_ERR_VERIFY;
 }
 
+// The RSA key of `key`, or null when it holds none.
+EVP_PKEY* RsaKeyOf(const X509_PUBKEY* key) {
+  EVP_PKEY* pkey = X509_PUBKEY_get0(key);  // owned by the X509_PUBKEY
+  return pkey != nullptr && EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA
+             ? pkey
+             : nullptr;
+}
+
+// Recovers the PKCS #1 v1.5 block an RSA signature carries into `block`.
+bool RecoverRsaBlock(EVP_PKEY* pkey, const void* signature,
+                     uint32_t signatureLength,
+                     std::vector<unsigned char>* block) {
+  const int modulusBytes = EVP_PKEY_get_size(pkey);
+  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+  if (modulusBytes <= 0 || !ctx) return false;
+  block->resize(static_cast<size_t>(modulusBytes));
+  size_t blockLength = block->size();
+  if (EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_verify_recover(ctx.get(), block->data(), &blockLength,
+                              static_cast<const unsigned char*>(signature),
+                              signatureLength) != 1)
+    return false;
+  block->resize(blockLength);
+  return true;
+}
+
+// MD5 and SHA-0 stay available as digests but no longer make a signature:
+// collisions for both can be computed, so a signature over one of them says
+// nothing about which data was signed.
+bool AcceptedForSignatures(const DigestEntry& entry) {
+  return entry.nid != kNidMd5 && entry.nid != kNidSha0;
+}
+
 // RSA PKCS #1 v1.5: recover the signed block with the public key, identify
 // its digest, and compare it with the DigestInfo of the data.
 uint32_t VerifyRsa(const X509_PUBKEY* key, const void* data,
                    uint32_t dataLength, const void* signature,
                    uint32_t signatureLength) {
-  EVP_PKEY* pkey = X509_PUBKEY_get0(key);  // owned by the X509_PUBKEY
-  if (pkey == nullptr || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) {
+  EVP_PKEY* pkey = RsaKeyOf(key);
+  if (pkey == nullptr) {
     KXSetLastError(KX_ERR_INVALID_CERT);
     LogEmpty("KXVerifyData", __LINE__);
     return KX_ERR_INVALID_CERT;
   }
-  const int modulusBytes = EVP_PKEY_get_size(pkey);
-  UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(pkey, nullptr));
-  if (modulusBytes <= 0 || !ctx) return VerifyFailed(__LINE__);
-  std::vector<unsigned char> block(static_cast<size_t>(modulusBytes));
-  size_t blockLength = block.size();
-  if (EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_verify_recover(ctx.get(), block.data(), &blockLength,
-                              static_cast<const unsigned char*>(signature),
-                              signatureLength) != 1)
+  std::vector<unsigned char> block;
+  if (!RecoverRsaBlock(pkey, signature, signatureLength, &block))
     return VerifyFailed(__LINE__);
+  const size_t blockLength = block.size();
   const DigestEntry* entry = IdentifyDigestInfo(block.data(), blockLength);
-  if (entry == nullptr) return VerifyFailed(__LINE__);
+  if (entry == nullptr || !AcceptedForSignatures(*entry))
+    return VerifyFailed(__LINE__);
   unsigned char expected[19 + 64];
   std::memcpy(expected, entry->prefix, entry->prefixLength);
   if (!ComputeDigest(*entry, data, dataLength, expected + entry->prefixLength))
@@ -174,6 +202,23 @@ ckxstr KXSignData(const void* data, uint32_t length, EVP_PKEY* key) {
       !out.resize(static_cast<uint32_t>(sigLength), true))
     return ckxstr();
   return out;
+}
+
+int KXRsaSignatureDigest(const X509_PUBKEY* key, const void* signature,
+                         uint32_t signatureLength) {
+  if (key == nullptr || signature == nullptr) return 0;
+  try {
+    EVP_PKEY* pkey = kx::RsaKeyOf(key);
+    std::vector<unsigned char> block;
+    if (pkey == nullptr ||
+        !kx::RecoverRsaBlock(pkey, signature, signatureLength, &block))
+      return 0;
+    const kx::DigestEntry* entry =
+        kx::IdentifyDigestInfo(block.data(), block.size());
+    return entry == nullptr ? 0 : entry->nid;
+  } catch (...) {  // no memory for the recovered block
+    return 0;
+  }
 }
 
 extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,

@@ -25,7 +25,9 @@ shared_ptr<EC_POINT> KXStrToECPoint(const void* bytes, int length) {
   return shared_ptr<EC_POINT>(point.release());  // the holder owns it now
 }
 
-// 64 bytes are r || s; any other length is DER SEQUENCE { r, s }.
+// 64 bytes are r || s; any other length is DER SEQUENCE { r, s }, which must
+// fill the bytes exactly: a signature value with anything after the SEQUENCE
+// is not the value that was signed.
 shared_ptr<ECDSA_SIG> KXStrToECSig(const void* bytes, int length) {
   const unsigned char* p = static_cast<const unsigned char*>(bytes);
   if (p == nullptr || length <= 0) return shared_ptr<ECDSA_SIG>();
@@ -39,7 +41,10 @@ shared_ptr<ECDSA_SIG> KXStrToECSig(const void* bytes, int length) {
     s.release();  // owned by sig now
     return shared_ptr<ECDSA_SIG>(sig.release());
   }
-  return shared_ptr<ECDSA_SIG>(d2i_ECDSA_SIG(nullptr, &p, length));
+  const unsigned char* const end = p + length;
+  UniquePtr<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, length));
+  if (!sig || p != end) return shared_ptr<ECDSA_SIG>();
+  return shared_ptr<ECDSA_SIG>(sig.release());  // the holder owns it now
 }
 
 ckxstr KXECPointToStr(const EC_POINT* point) {

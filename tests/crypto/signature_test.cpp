@@ -37,7 +37,8 @@ Bytes OpensslDigest(const EVP_MD* md, const Bytes& data) {
 }
 
 // Every DigestInfo of the table, signed by OpenSSL with raw PKCS #1 v1.5:
-// verifies over the right data, fails over changed data.
+// verifies over the right data, fails over changed data; MD5 and SHA-0 are
+// refused as signatures. The digest a signature carries is named either way.
 TEST_F(RsaVerify, EveryDigestInfoOfTheTable) {
   const Bytes abc = {'a', 'b', 'c'};
   const Bytes data = kit::RandomBytes(100);
@@ -45,38 +46,51 @@ TEST_F(RsaVerify, EveryDigestInfoOfTheTable) {
     const char* name;
     Bytes data;
     Bytes block;
+    int nid;
+    uint32_t expected = 0;
   } rows[] = {
       {"MD5", data,
        DigestInfo("3020300C06082A864886F70D020505000410",
-                  OpensslDigest(EVP_md5(), data))},
+                  OpensslDigest(EVP_md5(), data)),
+       4, 5035},
       // SHA-0 of "abc", FIPS 180 (1993).
       {"SHA-0", abc,
        DigestInfo("3021300906052B0E03021205000414",
-                  kit::FromHex("0164b8a914cd2a5e74c4f7ff082c4d97f1edf880"))},
+                  kit::FromHex("0164b8a914cd2a5e74c4f7ff082c4d97f1edf880")),
+       41, 5035},
       {"SHA-1", data,
        DigestInfo("3021300906052B0E03021A05000414",
-                  OpensslDigest(EVP_sha1(), data))},
+                  OpensslDigest(EVP_sha1(), data)),
+       64},
       {"SHA-224", data,
        DigestInfo("302D300D06096086480165030402040500041C",
-                  OpensslDigest(EVP_sha224(), data))},
+                  OpensslDigest(EVP_sha224(), data)),
+       675},
       {"SHA-256", data,
        DigestInfo("3031300D060960864801650304020105000420",
-                  OpensslDigest(EVP_sha256(), data))},
+                  OpensslDigest(EVP_sha256(), data)),
+       672},
       {"SHA-384", data,
        DigestInfo("3041300D060960864801650304020205000430",
-                  OpensslDigest(EVP_sha384(), data))},
+                  OpensslDigest(EVP_sha384(), data)),
+       673},
       {"SHA-512", data,
        DigestInfo("3051300D060960864801650304020305000440",
-                  OpensslDigest(EVP_sha512(), data))},
+                  OpensslDigest(EVP_sha512(), data)),
+       674},
       {"SM3", data,
        DigestInfo("3030300C06082A811CCF5501831105000420",
-                  OpensslDigest(EVP_sm3(), data))},
+                  OpensslDigest(EVP_sm3(), data)),
+       920},
   };
   auto pub = kit::PubKeyOf(key_);
   for (const Row& row : rows) {
     const Bytes sig = kit::RsaSignBlock(key_, row.block);
     ASSERT_FALSE(sig.empty()) << row.name;
-    EXPECT_EQ(0u, KXVerifyData(pub.get(), row.data.data(),
+    EXPECT_EQ(row.nid, KXRsaSignatureDigest(pub.get(), sig.data(),
+                                            static_cast<uint32_t>(sig.size())))
+        << row.name;
+    EXPECT_EQ(row.expected, KXVerifyData(pub.get(), row.data.data(),
                                static_cast<uint32_t>(row.data.size()),
                                sig.data(), static_cast<uint32_t>(sig.size())))
         << row.name;
@@ -185,6 +199,12 @@ TEST(Sm2Verify, CertificateKeyWithOpensslSignatures) {
   KXSetLastError(0);
   EXPECT_EQ(5010u, KXVerifyData(pub.get(), data.data(), 200, raw.data(), 10));
   EXPECT_EQ(KXGetLastError(), 5010);
+  // A DER value must be the SEQUENCE alone.
+  Bytes trailing = der;
+  trailing.push_back(0x00);
+  EXPECT_EQ(5010u, KXVerifyData(pub.get(), data.data(), 200, trailing.data(),
+                                static_cast<uint32_t>(trailing.size())));
+  EXPECT_EQ(0, KXRsaSignatureDigest(pub.get(), raw.data(), 64));
 
   kit::Key p256 = kit::P256Key();
   auto p256Pub = kit::PubKeyOf(p256.get());

@@ -73,6 +73,16 @@ unsigned int Verify(const Bytes& digest, const Bytes& sig) {
 
 Bytes Digest() { return fx::Sm3(fx::ToBytes("the signed document data")); }
 
+// Someone else's key and self-signed certificate, as a forger has.
+const fx::Credential& Forger() {
+  static const fx::Credential forger = [] {
+    fx::CertSpec cert;
+    cert.subject.CN = "FORGED";
+    return fx::MakeCredential(cert);
+  }();
+  return forger;
+}
+
 fx::SignatureSpec SpecFor(fx::KeyType signer) {
   fx::SignatureSpec params;
   params.dataHash = Digest();
@@ -87,6 +97,26 @@ TEST(Verify, ValidSignaturesOfEveryFamilyAndSignerVerify) {
       EXPECT_EQ(Verify(Digest(), sig), 0u)
           << fx::FamilyName(family) << (signer == fx::KeyType::kRsa ? " RSA" : " SM2");
     }
+  }
+}
+
+// Owners named by certificate (plain, GOV), by bare SM3 digest and by SM3
+// DigestInfo (GIN), among other owners.
+TEST(Verify, SignersNamedAmongTheSealOwnersVerify) {
+  const Bytes& cert = fx::DefaultSigner().certDer;
+  const Bytes other = Forger().certDer;
+  const Bytes digestInfo = fx::Concat(
+      {fx::FromHex("3030300C06082A811CCF5501831105000420"), fx::Sm3(cert)});
+  for (Family family : kFamilies) {
+    fx::SealSpec seal;
+    seal.ownerCerts = std::vector<Bytes>{other, cert};
+    if (family == Family::kGin)
+      seal.ginCertDigests = std::vector<fx::CertDigestSpec>{
+          {fx::kOidSm3, fx::Sm3(other)}, {fx::kOidSm3, digestInfo}};
+    fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
+    params.seal = fx::MakeSeal(family, seal);
+    EXPECT_EQ(Verify(Digest(), fx::MakeSignature(family, params)), 0u)
+        << fx::FamilyName(family);
   }
 }
 
@@ -141,6 +171,26 @@ struct BrokenRow {
   const char* line;  // printf format of the expected log text, with the code
   void (*edit)(fx::SignatureSpec*, Bytes* digest);
 };
+
+// A seal with fixed dates, so that what its maker signs is the same on every
+// call; `signedPart` receives those bytes.
+fx::SealSpec FixedSeal() {
+  fx::SealSpec seal;
+  seal.createDate = seal.validStart = 1700000000;
+  seal.validEnd = 1900000000;
+  return seal;
+}
+
+// A signer signature (plain family) that is right but followed by one byte
+// inside the signature value.
+void TrailingSignerByte(fx::SignatureSpec* s, Bytes*) {
+  s->seal = fx::MakeSeal(Family::kPlain, FixedSeal());
+  s->signTime = 1800000000;
+  Bytes tbs;
+  fx::MakeSignature(Family::kPlain, *s, &tbs);
+  s->signature = fx::Sign(fx::DefaultSigner(), tbs);
+  s->signature->push_back(0x00);
+}
 
 const BrokenRow kBroken[] = {
     {"plain signature with version 4", Family::kPlain, 5024,
@@ -219,6 +269,94 @@ const BrokenRow kBroken[] = {
      "SEF_OfdESealSign_Verify==>%08x --govSeal SEBF_VerifyData() error",
      [](fx::SignatureSpec* s, Bytes*) {
        s->cert = fx::DefaultMaker().certDer;  // signed by DefaultSigner
+     }},
+    // A seal copied out of a genuine document, signed with the forger's own
+    // key: every signature is right, but the signer does not own the seal.
+    {"copied seal, plain", Family::kPlain, 5032,
+     "SEF_OfdESealSign_Verify==>%08x -- signer cert is not an owner of the "
+     "seal",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->seal = fx::MakeSeal(Family::kPlain);
+       s->signer = Forger();
+     }},
+    {"copied seal, GIN (owner digests)", Family::kGin, 5032,
+     "SEF_OfdESealSign_Verify==>%08x -- signer cert is not an owner of the "
+     "seal",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->seal = fx::MakeSeal(Family::kGin);
+       s->signer = Forger();
+     }},
+    {"copied seal, GOV", Family::kGov, 5032,
+     "SEF_OfdESealSign_Verify==>%08x -- signer cert is not an owner of the "
+     "seal",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->seal = fx::MakeSeal(Family::kGov);
+       s->signer = Forger();
+     }},
+    {"RSA-with-SHA-1 identifier on an SM2 signer", Family::kGov, 5035,
+     "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not match "
+     "the signer cert",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->signatureAlgorithm = fx::kOidRsaWithSha1;
+     }},
+    {"SM2 identifier on an RSA signer", Family::kPlain, 5035,
+     "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not match "
+     "the signer cert",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->signer = fx::DefaultSigner(fx::KeyType::kRsa);
+       s->signatureAlgorithm = fx::kOidSm2WithSm3;
+     }},
+    {"RSA-with-SHA-256 identifier over a SHA-1 DigestInfo", Family::kGin, 5035,
+     "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not match "
+     "the signer cert",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->signer = fx::DefaultSigner(fx::KeyType::kRsa);
+       s->rsaHash = fx::RsaHash::kSha1;
+       s->signatureAlgorithm = fx::kOidRsaWithSha256;
+     }},
+    {"MD5 RSA signer signature", Family::kGov, 5035,
+     "SEF_OfdESealSign_Verify==>%08x --govSeal SEBF_VerifyData() error",
+     [](fx::SignatureSpec* s, Bytes*) {
+       s->signer = fx::DefaultSigner(fx::KeyType::kRsa);
+       s->rsaHash = fx::RsaHash::kMd5;
+     }},
+    {"byte after the signer's SEQUENCE {r, s}", Family::kPlain, 5035,
+     "ES_VerifySignVaild==>%08x -- SEBF_VerifyData() error",
+     TrailingSignerByte},
+    {"RSA-with-SHA-256 identifier on an SM2 maker", Family::kGov, 5035,
+     "ES_Gov_VerifySealVaild-->%08x -- signature algorithm does not match the "
+     "maker cert",
+     [](fx::SignatureSpec* s, Bytes*) {
+       fx::SealSpec seal;
+       seal.signatureAlgorithm = fx::kOidRsaWithSha256;
+       s->seal = fx::MakeSeal(Family::kGov, seal);
+     }},
+    {"SM2 identifier on an RSA maker", Family::kGin, 5035,
+     "ES_Gin_VerifySealVaild-->%08x -- signature algorithm does not match the "
+     "maker cert",
+     [](fx::SignatureSpec* s, Bytes*) {
+       fx::SealSpec seal;
+       seal.maker = fx::DefaultMaker(fx::KeyType::kRsa);
+       seal.signatureAlgorithm = fx::kOidSm2WithSm3;
+       s->seal = fx::MakeSeal(Family::kGin, seal);
+     }},
+    {"MD5 RSA maker signature", Family::kPlain, 5035,
+     "ES_VerifySealVaild-->%08x -- SEBF_VerifyData() error",
+     [](fx::SignatureSpec* s, Bytes*) {
+       fx::SealSpec seal;
+       seal.maker = fx::DefaultMaker(fx::KeyType::kRsa);
+       seal.rsaHash = fx::RsaHash::kMd5;
+       s->seal = fx::MakeSeal(Family::kPlain, seal);
+     }},
+    {"byte after the maker's SEQUENCE {r, s}", Family::kGov, 5035,
+     "ES_Gov_VerifySealVaild-->%08x -- SEBF_VerifyData() error",
+     [](fx::SignatureSpec* s, Bytes*) {
+       fx::SealSpec seal = FixedSeal();
+       Bytes signedPart;
+       fx::MakeSeal(Family::kGov, seal, &signedPart);
+       seal.signData = fx::Sign(fx::DefaultMaker(), signedPart);
+       seal.signData->push_back(0x00);
+       s->seal = fx::MakeSeal(Family::kGov, seal);
      }},
 };
 
@@ -395,6 +533,40 @@ TEST_F(VerifyClProcess, OneRejectsAnExpiredSignerCertificate) {
   fx::SignatureSpec params;
   params.dataHash = Digest();
   EXPECT_EQ(Run(fx::MakeSignature(Family::kPlain, params), Digest()), 0u);
+}
+
+TEST_F(VerifyClProcess, CheckSealOwnerZeroAcceptsACopiedSeal) {
+  fx::SignatureSpec params;
+  params.dataHash = Digest();
+  params.seal = fx::MakeSeal(Family::kGov);
+  params.signer = Forger();
+  const Bytes forged = fx::MakeSignature(Family::kGov, params);
+  EXPECT_EQ(Run(forged, Digest()), 5032u);
+  WriteIni("[Default]\ncheckSealOwner=abc\n");
+  EXPECT_EQ(Run(forged, Digest()), 5032u);
+  WriteIni("[Default]\ncheckSealOwner=0\n");
+  EXPECT_EQ(Run(forged, Digest()), 0u);
+}
+
+TEST_F(VerifyClProcess, CheckSealPeriodRefusesSignaturesOutsideTheSeal) {
+  const time_t start = 1700000000, end = 1800000000;
+  auto signedAt = [&](Family family, time_t when) {
+    fx::SealSpec seal;
+    seal.createDate = seal.validStart = start;
+    seal.validEnd = end;
+    fx::SignatureSpec params;
+    params.dataHash = Digest();
+    params.seal = fx::MakeSeal(family, seal);
+    params.signTime = when;
+    return fx::MakeSignature(family, params);
+  };
+  const Bytes late = signedAt(Family::kGov, end + 1);
+  EXPECT_EQ(Run(late, Digest()), 0u);  // off by default
+  WriteIni("[Default]\ncheckSealPeriod=1\n");
+  EXPECT_EQ(Run(late, Digest()), 5020u);
+  EXPECT_EQ(Run(signedAt(Family::kPlain, start - 1), Digest()), 5020u);
+  EXPECT_EQ(Run(signedAt(Family::kGin, end), Digest()), 0u);
+  EXPECT_EQ(Run(signedAt(Family::kPlain, start), Digest()), 0u);
 }
 
 TEST_F(VerifyClProcess, NonNumericValueAndMissingSectionAreOff) {

@@ -77,7 +77,7 @@ extern const char* const kOidRsaWithSha1;    // 1.2.840.113549.1.1.5
 // Keys and certificates
 // ---------------------------------------------------------------------------
 enum class KeyType { kSm2, kRsa };
-enum class RsaHash { kSha256, kSha1 };
+enum class RsaHash { kSha256, kSha1, kMd5 };
 enum class Validity { kNow, kExpired, kNotYetValid };
 
 struct Name {
@@ -238,7 +238,9 @@ struct ResultDataSpec {
 struct SignatureSpec {
   std::optional<int64_t> version;  // default: plain 2, GIN 3, GOV 4
   Bytes versionContent;            // non-empty: INTEGER content, verbatim
-  std::optional<Bytes> seal;       // DER seal; default MakeSeal(family, {})
+  // DER seal; default: MakeSeal(family, {}) with the signer's certificate (as
+  // written, see `cert`) as the one owner.
+  std::optional<Bytes> seal;
   std::optional<time_t> signTime;  // default: now
   // Plain and GIN: timeInfo text; default YYYYMMDDhhmmssZ of signTime.
   std::optional<std::string> timeText;

@@ -51,6 +51,7 @@ bool IsSm2(const EVP_PKEY* key) { return EVP_PKEY_is_a(key, "SM2"); }
 
 const EVP_MD* DigestFor(const EVP_PKEY* key, RsaHash hash) {
   if (IsSm2(key)) return EVP_sm3();
+  if (hash == RsaHash::kMd5) return EVP_md5();
   return hash == RsaHash::kSha1 ? EVP_sha1() : EVP_sha256();
 }
 
@@ -248,6 +249,7 @@ bool VerifyWithOpenSsl(const Bytes& certDer, const Bytes& message,
 
 std::string SignatureAlgorithmOid(KeyType type, RsaHash hash) {
   if (type == KeyType::kSm2) return kOidSm2WithSm3;
+  if (hash == RsaHash::kMd5) return "1.2.840.113549.1.1.4";
   return hash == RsaHash::kSha1 ? kOidRsaWithSha1 : kOidRsaWithSha256;
 }
 

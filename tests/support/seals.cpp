@@ -247,7 +247,13 @@ Bytes MakeSignature(Family family, const SignatureSpec& s, Bytes* signedPart) {
   std::string algorithm = s.signatureAlgorithm.empty()
                               ? SignatureAlgorithmOid(signer.keyType, s.rsaHash)
                               : s.signatureAlgorithm;
-  Bytes seal = s.seal ? *s.seal : MakeSeal(family);
+  // The default seal names the signer as its owner, as a genuine seal does.
+  Bytes seal = s.seal.value_or(Bytes());
+  if (!s.seal) {
+    SealSpec owned;
+    owned.ownerCerts = std::vector<Bytes>{cert};
+    seal = MakeSeal(family, owned);
+  }
   time_t signTime = s.signTime.value_or(time(nullptr));
   Bytes timeText = ToBytes(s.timeText.value_or(GeneralizedText(signTime)));
   std::string property = s.propertyInfo.value_or(PropertyXml());

@@ -199,12 +199,19 @@ int AddSignature(Package* doc, const Sealing& s) {
     for (const auto& part : doc->parts)
       if (part.first != listName) refs.push_back("/" + part.first);
   }
-  // The default seal is the signer's own: its owner list names the signer.
-  SealSpec ownSeal;
-  if (s.signature.signer)
-    ownSeal.ownerCerts = std::vector<Bytes>{s.signature.signer->certDer};
-  Bytes sealDer =
-      s.signature.seal ? *s.signature.seal : MakeSeal(s.family, ownSeal);
+  // The default seal names the signer as its owner, as a genuine seal does.
+  Bytes sealDer;
+  if (s.signature.seal) {
+    sealDer = *s.signature.seal;
+  } else {
+    SealSpec owned;
+    owned.ownerCerts = std::vector<Bytes>{
+        s.signature.cert ? *s.signature.cert
+                         : (s.signature.signer ? *s.signature.signer
+                                               : DefaultSigner())
+                               .certDer};
+    sealDer = MakeSeal(s.family, owned);
+  }
 
   const bool prefixed = doc->prefixed;
   std::string xml =
