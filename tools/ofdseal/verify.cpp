@@ -116,8 +116,11 @@ CertificateReport DescribeCertificate(const std::string& der, long signingTime,
   return c;
 }
 
-// Whether the signer's certificate is the seal's owner certificate or its
-// SM3 digest is the seal's owner digest. The property calls show the first
+// Whether the signer's certificate is the seal's owner certificate, or its
+// digest is the seal's owner digest: SM3, SHA-256 or SHA-1 of the
+// certificate, or the SM3 DigestInfo a key device compares. (The property
+// calls give the digest without its algorithm; a match under another
+// algorithm than the list names would be a collision.) They show the first
 // entry of the seal's owner list.
 Answer SignerIsOwner(const std::string& value, const std::string& signerDer) {
   if (signerDer.empty()) return Answer::kUnknown;
@@ -125,11 +128,17 @@ Answer SignerIsOwner(const std::string& value, const std::string& signerDer) {
   if (ReadProperty(true, kSealOwnerCert, value, &owner) == 0 &&
       owner == signerDer)
     return Answer::kYes;
-  if (ReadProperty(true, kSealOwnerHash, value, &owner) == 0 &&
-      !owner.empty() &&
-      Str(KXDigestByNID(signerDer.data(),
-                        static_cast<uint32_t>(signerDer.size()), 920)) == owner)
-    return Answer::kYes;
+  if (ReadProperty(true, kSealOwnerHash, value, &owner) != 0 || owner.empty())
+    return Answer::kNo;
+  const auto size = static_cast<uint32_t>(signerDer.size());
+  const std::string digests[] = {
+      Str(KXDigestByNID(signerDer.data(), size, 920)),
+      Str(KXDigestByNID(signerDer.data(), size, 672)),
+      Str(KXDigestByNID(signerDer.data(), size, 64)),
+      Str(KXDigestASN1ByNID(signerDer.data(), size, 920)),
+  };
+  for (const std::string& digest : digests)
+    if (digest == owner) return Answer::kYes;
   return Answer::kNo;
 }
 
