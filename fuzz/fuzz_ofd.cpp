@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (package.Open(path, limits, &error)) {
     ofdseal::VerifyReport report;
     report.file = "input.ofd";
-    if (ofdseal::VerifyPackage(package, &report, &error)) {
+    const ofdseal::TrustStore noAnchors;
+    if (ofdseal::VerifyPackage(package, noAnchors, &report, &error)) {
       if (!ofdseal::IsUtf8(ofdseal::VerifyText(report))) abort();
       if (!ofdseal::IsUtf8(ofdseal::VerifyJson(report).Dump())) abort();
     }

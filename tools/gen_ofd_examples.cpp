@@ -4,16 +4,22 @@
 //   plain-sm2.ofd          plain-family seal, SM2 signer
 //   gin-sm2.ofd            GIN-family seal, SM2 signer, handwriting picture
 //   gov-rsa.ofd            GOV-family seal, RSA signer (SHA-256)
-//   two-signatures.ofd     a GOV seal (SM2), then a plain seal (RSA)
+//   two-signatures.ofd     a GOV seal (RSA signer), then a plain seal (SM2)
 //   page-changed.ofd       the page was changed after sealing
 //   signature-altered.ofd  one byte of the seal signature's value changed
+//   example-root.pem       the root certificate that issued the seal maker's
+//                          and the signers' certificates
 //
-// Keys are new on every run, so the bytes change from run to run; names,
-// times and verification results do not.
+// Each seal names its signer as its owner. The certificates are valid from
+// 2024-01-01 (the root until 2045, the others until 2035), so the signing
+// time 2024-06-18 lies within them. Keys are new on every run, so the bytes
+// change from run to run; names, times and verification results do not.
+#include <openssl/pem.h>
 #include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -29,6 +35,8 @@ using fx::Family;
 const time_t kSignTime = 1718677800;
 const time_t kSealStart = 1704038400;  // 2024-01-01 00:00:00 +08:00
 const time_t kSealEnd = 1861891199;    // 2028-12-31 23:59:59 +08:00
+const time_t kCertEnd = 2082729599;    // 2035-12-31 23:59:59 +08:00
+const time_t kRootEnd = 2398348799;    // 2045-12-31 23:59:59 +08:00
 
 // ---------------------------------------------------------------------------
 // A small PNG writer (RGBA, no filtering), for real pictures in the seals.
@@ -118,20 +126,37 @@ Bytes HandwritingPicture() {
 
 // ---------------------------------------------------------------------------
 
-fx::Credential Person(fx::KeyType type, const std::string& cn,
-                      const std::string& ou) {
+fx::Credential Root() {
   fx::CertSpec params;
-  params.keyType = type;
-  params.subject.O = "示例科技有限公司";
-  params.subject.OU = ou;
-  params.subject.CN = cn;
-  return fx::MakeCredential(params, &fx::DefaultRoot(fx::KeyType::kSm2));
+  params.subject = {"CN", "示例根证书机构", "", "Example SM2 Root CA"};
+  params.ca = true;
+  params.notBefore = kSealStart;
+  params.notAfter = kRootEnd;
+  return fx::MakeCredential(params);
 }
 
-Bytes Seal(Family family, const std::string& name, const std::string& id) {
+fx::Credential Issued(const fx::Credential& root, fx::KeyType type,
+                      const fx::Name& subject) {
+  fx::CertSpec params;
+  params.keyType = type;
+  params.subject = subject;
+  params.notBefore = kSealStart;
+  params.notAfter = kCertEnd;
+  return fx::MakeCredential(params, &root);
+}
+
+fx::Credential Person(const fx::Credential& root, fx::KeyType type,
+                      const std::string& cn, const std::string& ou) {
+  return Issued(root, type, {"CN", "示例科技有限公司", ou, cn});
+}
+
+Bytes Seal(Family family, const std::string& name, const std::string& id,
+           const fx::Credential& maker, const fx::Credential& owner) {
   fx::SealSpec seal;
   seal.name = name;
   seal.esID = id;
+  seal.maker = maker;
+  seal.ownerCerts = std::vector<Bytes>{owner.certDer};
   seal.sVid = "SEALKIT-EXAMPLE";
   seal.createDate = kSealStart;
   seal.validStart = kSealStart;
@@ -160,6 +185,15 @@ void Write(const std::string& name, const fx::ofd::Package& doc) {
   std::printf("wrote %s/%s\n", g_dir.c_str(), name.c_str());
 }
 
+void WritePem(const std::string& name, const fx::Credential& cred) {
+  const std::string path = g_dir + "/" + name;
+  std::unique_ptr<FILE, decltype(&std::fclose)> out(
+      std::fopen(path.c_str(), "w"), std::fclose);
+  if (!out || PEM_write_X509(out.get(), cred.cert.get()) != 1)
+    throw std::runtime_error("cannot write " + path);
+  std::printf("wrote %s\n", path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,14 +203,20 @@ int main(int argc, char** argv) {
   }
   g_dir = argv[1];
   try {
-    const fx::Credential zhang = Person(fx::KeyType::kSm2, "张三", "法务部");
-    const fx::Credential li = Person(fx::KeyType::kRsa, "李四", "财务部");
-    const Bytes plainSeal =
-        Seal(Family::kPlain, "示例科技有限公司公章", "1101080000001");
-    const Bytes ginSeal =
-        Seal(Family::kGin, "示例科技有限公司合同专用章", "1101080000002");
-    const Bytes govSeal =
-        Seal(Family::kGov, "示例科技有限公司财务专用章", "1101080000003");
+    const fx::Credential root = Root();
+    const fx::Credential maker =
+        Issued(root, fx::KeyType::kSm2,
+               {"CN", "示例印章制作中心", "制作部", "印章制作"});
+    const fx::Credential zhang =
+        Person(root, fx::KeyType::kSm2, "张三", "法务部");
+    const fx::Credential li = Person(root, fx::KeyType::kRsa, "李四", "财务部");
+    const Bytes plainSeal = Seal(Family::kPlain, "示例科技有限公司公章",
+                                 "1101080000001", maker, zhang);
+    const Bytes ginSeal = Seal(Family::kGin, "示例科技有限公司合同专用章",
+                               "1101080000002", maker, zhang);
+    const Bytes govSeal = Seal(Family::kGov, "示例科技有限公司财务专用章",
+                               "1101080000003", maker, li);
+    WritePem("example-root.pem", root);
 
     fx::ofd::DocumentSpec page;
     page.title = "Sample contract";
@@ -204,8 +244,8 @@ int main(int argc, char** argv) {
     }
     {
       fx::ofd::Package doc = fx::ofd::MakeDocument(page);
-      fx::ofd::AddSignature(&doc, Sealing(Family::kGov, zhang, govSeal));
-      fx::ofd::Sealing second = Sealing(Family::kPlain, li, plainSeal);
+      fx::ofd::AddSignature(&doc, Sealing(Family::kGov, li, govSeal));
+      fx::ofd::Sealing second = Sealing(Family::kPlain, zhang, plainSeal);
       second.signature.signTime = kSignTime + 3600;
       second.dateTime = "2024-06-18 11:30:00";
       fx::ofd::AddSignature(&doc, second);
@@ -213,7 +253,7 @@ int main(int argc, char** argv) {
     }
     {
       fx::ofd::Package doc = fx::ofd::MakeDocument(page);
-      fx::ofd::AddSignature(&doc, Sealing(Family::kGov, zhang, govSeal));
+      fx::ofd::AddSignature(&doc, Sealing(Family::kGov, li, govSeal));
       fx::ofd::DocumentSpec changed = page;
       changed.pageText = "The buyer pays 9000 yuan.";
       doc.Set("Doc_0/Pages/Page_0/Content.xml",

@@ -98,6 +98,11 @@ struct CertSpec {
   int rsaBits = 2048;                  // RSA modulus size
   // Days from now (notBefore, notAfter), in place of `validity`.
   std::optional<std::pair<long, long>> periodDays = std::nullopt;
+  // Fixed bounds in place of those `validity` gives, each on its own.
+  std::optional<time_t> notBefore = std::nullopt;
+  std::optional<time_t> notAfter = std::nullopt;
+  // The key to certify; null: a new key of keyType.
+  std::shared_ptr<EVP_PKEY> key = nullptr;
 };
 
 // A key pair with its certificate.
@@ -110,7 +115,7 @@ struct Credential {
 
 // A new key of that type (SM2 on its curve, or RSA of rsaBits).
 std::shared_ptr<EVP_PKEY> MakeKey(KeyType type, int rsaBits = 2048);
-// A certificate for a new key; self-signed when issuer is null.
+// A certificate for a new key (or params.key); self-signed when issuer is null.
 Credential MakeCredential(const CertSpec& params,
                           const Credential* issuer = nullptr);
 

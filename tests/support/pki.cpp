@@ -116,7 +116,7 @@ std::shared_ptr<EVP_PKEY> MakeKey(KeyType type, int rsaBits) {
 Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
   Credential out;
   out.keyType = params.keyType;
-  out.key = MakeKey(params.keyType, params.rsaBits);
+  out.key = params.key ? params.key : MakeKey(params.keyType, params.rsaBits);
   std::shared_ptr<X509> cert(X509_new(), X509_free);
   if (!cert) Fail("X509_new");
   X509* x = cert.get();
@@ -137,8 +137,13 @@ Credential MakeCredential(const CertSpec& params, const Credential* issuer) {
     from = params.periodDays->first * kDay;
     to = params.periodDays->second * kDay;
   }
-  if (!X509_gmtime_adj(X509_getm_notBefore(x), from) ||
-      !X509_gmtime_adj(X509_getm_notAfter(x), to))
+  const auto bound = [](ASN1_TIME* field, const std::optional<time_t>& at,
+                        long offset) {
+    return at ? ASN1_TIME_set(field, *at) != nullptr
+              : X509_gmtime_adj(field, offset) != nullptr;
+  };
+  if (!bound(X509_getm_notBefore(x), params.notBefore, from) ||
+      !bound(X509_getm_notAfter(x), params.notAfter, to))
     Fail("X509_gmtime_adj");
 
   X509_NAME* subject = X509_get_subject_name(x);

@@ -281,6 +281,14 @@ TEST(OfdsealCommandLine, UsageErrors) {
       {{"verify", "--max-entries", "0", "a"},
        "bad value '0' for --max-entries"},
       {{"verify", "--max-size"}, "option '--max-size' needs a value"},
+      {{"verify", "--trust"}, "option '--trust' needs a value"},
+      {{"verify", "--trust=", "a"}, "--trust needs a file name"},
+      {{"verify", "--no-default-trust=no", "a"},
+       "unknown option '--no-default-trust=no'"},
+      {{"verify", "--trust", "/nonexistent.pem", "a"},
+       "--trust cannot read '/nonexistent.pem'"},
+      {{"verify", "--trust", KX_SOURCE_DIR "/README.md", "a"},
+       "README.md' holds no PEM certificate"},
       {{"inspect", "--picture"}, "option '--picture' needs a value"},
       {{"inspect", "--picture=", "x"}, "--picture needs a file name"},
       {{"inspect", "--json=yes", "x"}, "unknown option '--json=yes'"},
@@ -324,11 +332,14 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
 }
 
 TEST(OfdsealCommandLine, OptionsAfterTheFileAndDoubleDash) {
-  ofdtest::Run run =
-      RunOfdseal({"verify", "examples/plain-sm2.ofd", "--json"}, KX_SOURCE_DIR);
+  ofdtest::Run run = RunOfdseal(
+      {"verify", "examples/plain-sm2.ofd", "--json", "--no-default-trust"},
+      KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(run.out.rfind("{", 0), 0u);
-  run = RunOfdseal({"verify", "--", "examples/plain-sm2.ofd"}, KX_SOURCE_DIR);
+  run = RunOfdseal(
+      {"verify", "--no-default-trust", "--", "examples/plain-sm2.ofd"},
+      KX_SOURCE_DIR);
   EXPECT_EQ(run.code, 0);
 }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ofdtest {
@@ -53,12 +54,21 @@ class Scratch {
   fs::path dir_;
 };
 
-// ofdseal ARGS, run in `cwd` (the current folder when empty).
+// Environment variables set for the program; an empty value unsets one.
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// ofdseal ARGS, run in `cwd` (the current folder when empty). HOME and
+// XDG_CONFIG_HOME name an empty folder of the run unless `env` sets them, so
+// the user's trust folder never counts.
 inline Run RunOfdseal(const std::vector<std::string>& args,
-                      const std::string& cwd = std::string()) {
+                      const std::string& cwd = std::string(),
+                      const Env& env = Env()) {
   Scratch scratch;
   const std::string outPath = scratch.Path("stdout");
   const std::string errPath = scratch.Path("stderr");
+  Env settings = {{"HOME", scratch.Path("home")},
+                  {"XDG_CONFIG_HOME", scratch.Path("home/.config")}};
+  settings.insert(settings.end(), env.begin(), env.end());
   std::vector<std::string> argv = {KX_OFDSEAL};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = fork();
@@ -67,6 +77,13 @@ inline Run RunOfdseal(const std::vector<std::string>& args,
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    for (const auto& [name, value] : settings) {
+      if (value.empty()) {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(&a[0]);
     raw.push_back(nullptr);

@@ -41,7 +41,7 @@ Verified VerifyJson(const Package& doc, std::vector<std::string> extra = {}) {
   Scratch scratch;
   const std::string path = scratch.Path("doc.ofd");
   fx::ofd::WriteZip(doc, path);
-  extra.insert(extra.begin(), {"verify", "--json"});
+  extra.insert(extra.begin(), {"verify", "--json", "--no-default-trust"});
   extra.push_back(path);
   ofdtest::Run run = RunOfdseal(extra);
   return {run.code, Parse(run), run.err};
@@ -61,81 +61,122 @@ const char kSignedValue[] = "Doc_0/Signs/Sign_0/SignedValue.dat";
 const char kList[] = "Doc_0/Signs/Signatures.xml";
 
 // ---------------------------------------------------------------------------
-// The bundled examples: the report of each is the committed one, and the
-// JSON report says the same.
+// The bundled examples, without trust anchors and with their root as the
+// anchor: the report of each is the committed one, and the JSON report says
+// the same.
 
 struct ExampleRow {
   const char* name;
   int code;
-  const char* verdict;
+  const char* verdict;                // without trust anchors
+  const char* trustedVerdict;         // with examples/example-root.pem
   std::vector<std::string> families;  // one per signature
   std::vector<unsigned> results;      // library result per signature
   std::vector<std::string> changed;   // references not "ok"
 };
 
 const ExampleRow kExamples[] = {
-    {"plain-sm2", 0, "valid", {"plain"}, {0}, {}},
-    {"gin-sm2", 0, "valid", {"GIN"}, {0}, {}},
-    {"gov-rsa", 0, "valid", {"GOV"}, {0}, {}},
-    {"two-signatures", 0, "valid", {"GOV", "plain"}, {0, 0}, {}},
+    {"plain-sm2", 0, "valid (untrusted)", "valid", {"plain"}, {0}, {}},
+    {"gin-sm2", 0, "valid (untrusted)", "valid", {"GIN"}, {0}, {}},
+    {"gov-rsa", 0, "valid (untrusted)", "valid", {"GOV"}, {0}, {}},
+    {"two-signatures",
+     0,
+     "valid (untrusted)",
+     "valid",
+     {"GOV", "plain"},
+     {0, 0},
+     {}},
     {"page-changed",
      1,
+     "invalid",
      "invalid",
      {"GOV"},
      {0},
      {"/Doc_0/Pages/Page_0/Content.xml"}},
-    {"signature-altered", 1, "invalid", {"plain"}, {5035}, {}},
+    {"signature-altered", 1, "invalid", "invalid", {"plain"}, {5035}, {}},
 };
 
+// The two ways the examples are verified: options, expected reports.
+struct ExampleRun {
+  std::vector<std::string> options;
+  const char* expected;  // folder of NAME.txt and verdicts.txt
+  bool trusted;
+};
+const ExampleRun kExampleRuns[] = {
+    {{"--no-default-trust"}, "/examples/expected/", false},
+    {{"--no-default-trust", "--trust", "examples/example-root.pem"},
+     "/examples/expected/trusted/",
+     true},
+};
+
+ofdtest::Run VerifyExample(const ExampleRun& how, const ExampleRow& row,
+                           bool json) {
+  std::vector<std::string> args = {"verify"};
+  if (json) args.push_back("--json");
+  args.insert(args.end(), how.options.begin(), how.options.end());
+  args.push_back(std::string("examples/") + row.name + ".ofd");
+  return RunOfdseal(args, kSource);
+}
+
 TEST(OfdsealExamples, TextReportsAreTheCommittedOnes) {
-  for (const ExampleRow& row : kExamples) {
-    SCOPED_TRACE(row.name);
-    const std::string file = std::string("examples/") + row.name + ".ofd";
-    ofdtest::Run run = RunOfdseal({"verify", file}, kSource);
-    EXPECT_EQ(run.code, row.code);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out,
-              ofdtest::Slurp(std::string(kSource) + "/examples/expected/" +
-                             row.name + ".txt"));
+  for (const ExampleRun& how : kExampleRuns) {
+    for (const ExampleRow& row : kExamples) {
+      SCOPED_TRACE(std::string(row.name) + (how.trusted ? " trusted" : ""));
+      ofdtest::Run run = VerifyExample(how, row, false);
+      EXPECT_EQ(run.code, row.code);
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.out, ofdtest::Slurp(std::string(kSource) + how.expected +
+                                        row.name + ".txt"));
+    }
   }
 }
 
 TEST(OfdsealExamples, ManifestListsEveryExample) {
-  const std::string manifest =
-      ofdtest::Slurp(std::string(kSource) + "/examples/expected/verdicts.txt");
-  for (const ExampleRow& row : kExamples) {
-    std::string line = std::string(row.name) + ".ofd";
-    line.resize(24, ' ');
-    line += std::to_string(row.code);
-    line.resize(30, ' ');
-    line += row.verdict;
-    EXPECT_NE(manifest.find(line + "\n"), std::string::npos) << line;
+  for (const ExampleRun& how : kExampleRuns) {
+    const std::string manifest =
+        ofdtest::Slurp(std::string(kSource) + how.expected + "verdicts.txt");
+    for (const ExampleRow& row : kExamples) {
+      std::string line = std::string(row.name) + ".ofd";
+      line.resize(24, ' ');
+      line += std::to_string(row.code);
+      line.resize(30, ' ');
+      line += how.trusted ? row.trustedVerdict : row.verdict;
+      EXPECT_NE(manifest.find(line + "\n"), std::string::npos) << line;
+    }
   }
 }
 
 TEST(OfdsealExamples, JsonReports) {
-  for (const ExampleRow& row : kExamples) {
-    SCOPED_TRACE(row.name);
-    ofdtest::Run run = RunOfdseal(
-        {"verify", "--json", std::string("examples/") + row.name + ".ofd"},
-        kSource);
-    EXPECT_EQ(run.code, row.code);
-    json j = Parse(run);
-    EXPECT_EQ(j["verdict"], row.verdict);
-    ASSERT_EQ(j["signatures"].size(), row.families.size());
-    std::vector<std::string> notOk;
-    for (size_t i = 0; i < row.families.size(); ++i) {
-      const json& sig = j["signatures"][i];
-      EXPECT_EQ(sig["seal"]["family"], row.families[i]);
-      EXPECT_EQ(sig["result"]["code"], row.results[i]);
-      EXPECT_EQ(sig["type"], "Seal");
-      EXPECT_FALSE(sig["seal"]["name"].get<std::string>().empty());
-      EXPECT_NE(sig["signer"]["subject"].get<std::string>().find("CN="),
-                std::string::npos);
-      for (const json& ref : sig["references"])
-        if (ref["status"] != "ok") notOk.push_back(ref["path"]);
+  for (const ExampleRun& how : kExampleRuns) {
+    for (const ExampleRow& row : kExamples) {
+      SCOPED_TRACE(std::string(row.name) + (how.trusted ? " trusted" : ""));
+      ofdtest::Run run = VerifyExample(how, row, true);
+      EXPECT_EQ(run.code, row.code);
+      json j = Parse(run);
+      EXPECT_EQ(j["verdict"], how.trusted ? row.trustedVerdict : row.verdict);
+      EXPECT_EQ(j["trust"]["checked"], how.trusted);
+      ASSERT_EQ(j["signatures"].size(), row.families.size());
+      std::vector<std::string> notOk;
+      for (size_t i = 0; i < row.families.size(); ++i) {
+        const json& sig = j["signatures"][i];
+        EXPECT_EQ(sig["seal"]["family"], row.families[i]);
+        EXPECT_EQ(sig["result"]["code"], row.results[i]);
+        EXPECT_EQ(sig["type"], "Seal");
+        EXPECT_FALSE(sig["seal"]["name"].get<std::string>().empty());
+        EXPECT_NE(sig["signer"]["subject"].get<std::string>().find("CN="),
+                  std::string::npos);
+        // Every example seal is its signer's, used within its period.
+        EXPECT_EQ(sig["signer"]["owner"], true);
+        EXPECT_EQ(sig["seal"]["valid_at_signing"], true);
+        EXPECT_EQ(sig["signer"]["valid_at_signing"], true);
+        const char* chain = how.trusted ? "trusted" : "not checked";
+        EXPECT_EQ(sig["signer"]["chain"]["status"], chain);
+        EXPECT_EQ(sig["seal"]["maker"]["chain"]["status"], chain);
+        for (const json& ref : sig["references"])
+          if (ref["status"] != "ok") notOk.push_back(ref["path"]);
+      }
+      EXPECT_EQ(notOk, row.changed);
     }
-    EXPECT_EQ(notOk, row.changed);
   }
 }
 
@@ -265,7 +306,7 @@ TEST(OfdsealVerify, ValidVariants) {
     row.make(&doc);
     Verified v = VerifyJson(doc);
     EXPECT_EQ(v.code, 0) << v.report.dump(2);
-    EXPECT_EQ(v.report["verdict"], "valid");
+    EXPECT_EQ(v.report["verdict"], "valid (untrusted)");
     EXPECT_EQ(v.report["valid_signatures"], doc.signatures.size());
     EXPECT_EQ(v.err, "");
   }
@@ -445,7 +486,7 @@ TEST(OfdsealVerify, OneBadSignatureAmongGoodOnes) {
   Verified v = VerifyJson(doc);
   EXPECT_EQ(v.code, 1);
   EXPECT_EQ(v.report["valid_signatures"], 1);
-  EXPECT_EQ(v.report["signatures"][0]["verdict"], "valid");
+  EXPECT_EQ(v.report["signatures"][0]["verdict"], "valid (untrusted)");
   EXPECT_EQ(v.report["signatures"][1]["verdict"], "invalid");
 }
 
@@ -489,7 +530,8 @@ TEST(OfdsealVerify, EveryDocumentOfThePackage) {
 
   Scratch scratch;
   fx::ofd::WriteZip(doc, scratch.Path("two.ofd"));
-  ofdtest::Run run = RunOfdseal({"verify", scratch.Path("two.ofd")});
+  ofdtest::Run run =
+      RunOfdseal({"verify", "--no-default-trust", scratch.Path("two.ofd")});
   EXPECT_NE(run.out.find("  Document:       /Doc_1/Document.xml\n"),
             std::string::npos)
       << run.out;
@@ -501,7 +543,7 @@ TEST(OfdsealVerify, EveryDocumentOfThePackage) {
 
 void ExpectRefused(const std::string& path, const std::string& why,
                    std::vector<std::string> extra = {}) {
-  extra.insert(extra.begin(), {"verify", "--json"});
+  extra.insert(extra.begin(), {"verify", "--json", "--no-default-trust"});
   extra.push_back(path);
   ofdtest::Run run = RunOfdseal(extra);
   EXPECT_EQ(run.code, 2);
@@ -551,8 +593,8 @@ TEST(OfdsealVerify, EntryCountIsBounded) {
   ExpectRefused(scratch.Path("doc.ofd"), "more than the limit of 20",
                 {"--max-entries", "20"});
   // Within a larger limit the same package verifies.
-  ofdtest::Run run =
-      RunOfdseal({"verify", "--max-entries=100", scratch.Path("doc.ofd")});
+  ofdtest::Run run = RunOfdseal({"verify", "--no-default-trust",
+                                 "--max-entries=100", scratch.Path("doc.ofd")});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
   // The default limit is 10000 entries.
   for (int i = 30; i < 10001; ++i)
@@ -570,8 +612,8 @@ TEST(OfdsealVerify, InflatedSizeIsBounded) {
   fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
   ExpectRefused(scratch.Path("doc.ofd"), "inflates to more than the limit",
                 {"--max-size", "1M"});
-  ofdtest::Run run =
-      RunOfdseal({"verify", "--max-size", "3M", scratch.Path("doc.ofd")});
+  ofdtest::Run run = RunOfdseal({"verify", "--no-default-trust", "--max-size",
+                                 "3M", scratch.Path("doc.ofd")});
   EXPECT_EQ(run.code, 0) << run.out << run.err;
 }
 

@@ -1,12 +1,13 @@
 // ofdseal: verifies and inspects electronic seals on OFD documents with the
 // verification library.
 //
-//   ofdseal verify FILE.ofd [--json]
+//   ofdseal verify FILE.ofd [--json] [--trust FILE.pem]... [--no-default-trust]
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
 //
-// Exit codes: 0 every signature valid (or the command succeeded), 1 a
-// signature or reference is invalid, 2 bad usage or unreadable input.
+// Exit codes: 0 every signature valid, or valid (untrusted) when no trust
+// anchor was given (or the command succeeded), 1 a signature or reference is
+// invalid, 2 bad usage or unreadable input.
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include "algorithms.h"
 #include "cli.h"
 #include "inspect.h"
+#include "text.h"
+#include "trust.h"
 #include "verify.h"
 
 namespace ofdseal {
@@ -32,8 +35,9 @@ const char kMainHelp[] =
     "\n"
     "Commands:\n"
     "  verify FILE.ofd   check every signature of the document: the signed\n"
-    "                    files against their check values and each seal\n"
-    "                    signature through the verification library\n"
+    "                    files against their check values, each seal\n"
+    "                    signature through the verification library, and\n"
+    "                    its certificates against the trust anchors\n"
     "  inspect FILE      print every property of a seal (Seal.esl), a seal\n"
     "                    signature (SignedValue.dat) or of each signature of "
     "an\n"
@@ -43,8 +47,9 @@ const char kMainHelp[] =
     "\n"
     "Run 'ofdseal COMMAND --help' for the options of a command.\n"
     "\n"
-    "Exit codes: 0 every signature valid (or the command succeeded),\n"
-    "1 a signature or reference is invalid, 2 bad usage or unreadable input.\n";
+    "Exit codes: 0 every signature valid, or valid (untrusted) when no trust\n"
+    "anchor was given (or the command succeeded), 1 a signature or reference\n"
+    "is invalid, 2 bad usage or unreadable input.\n";
 
 const char kLimitsHelp[] =
     "  --max-entries N    refuse packages of more than N entries (10000)\n"
@@ -52,8 +57,9 @@ const char kLimitsHelp[] =
     "                     BYTES (512M); K, M and G suffixes are accepted\n";
 
 const char kVerifyHelp[] =
-    "Usage: ofdseal verify [--json] [--max-entries N] [--max-size BYTES] "
-    "FILE.ofd\n"
+    "Usage: ofdseal verify [--json] [--trust FILE.pem]... "
+    "[--no-default-trust]\n"
+    "                      [--max-entries N] [--max-size BYTES] FILE.ofd\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"
     "signature listed in the document's Signatures.xml it reads "
@@ -61,17 +67,33 @@ const char kVerifyHelp[] =
     "compares every referenced file with its check value, computes the digest\n"
     "of Signature.xml (SM3 for SM2 signers, the digest of the signature "
     "method\n"
-    "for RSA signers) and has the seal signature verified against it.\n"
-    "Signatures of type Sign (PKCS#7) are listed as not supported yet.\n"
+    "for RSA signers) and has the seal signature verified against it. It\n"
+    "checks that the signer is an owner of the seal, that the signature was\n"
+    "made within the seal's validity period and the signer certificate's, and\n"
+    "that the certificates of the seal maker and of the signer chain to a\n"
+    "trust anchor. Signatures of type Sign (PKCS#7) are listed as not\n"
+    "supported yet.\n"
+    "\n"
+    "Verdicts: valid (every check passed, both certificates chain to a trust\n"
+    "anchor); valid (untrusted) (every check passed, but no trust anchor was\n"
+    "given: certificates not checked against trust anchors); invalid.\n"
+    "\n"
+    "Trust anchors are read from every *.pem and *.crt file (PEM) of\n"
+    "/etc/ofdseal/trust.d and of $XDG_CONFIG_HOME/ofdseal/trust.d\n"
+    "(~/.config/ofdseal/trust.d) and from each --trust file.\n"
     "\n"
     "Options:\n"
     "  --json             print the report as JSON\n"
+    "  --trust FILE.pem   trust the certificates of FILE.pem (roots and\n"
+    "                     intermediates); may be repeated\n"
+    "  --no-default-trust do not read the trust folders\n"
     "%LIMITS%"
     "  -h, --help         print this help\n"
     "\n"
-    "Exit codes: 0 every signature valid, 1 a signature or reference is\n"
-    "invalid or the document has no signature, 2 bad usage or unreadable\n"
-    "input (not an OFD package, or a package refused as hostile).\n";
+    "Exit codes: 0 every signature valid or valid (untrusted), 1 a signature\n"
+    "or reference is invalid or the document has no signature, 2 bad usage or\n"
+    "unreadable input (not an OFD package, a package refused as hostile, or a\n"
+    "--trust file without readable certificates).\n";
 
 const char kInspectHelp[] =
     "Usage: ofdseal inspect [--json] [--picture OUT] [--max-entries N]\n"
@@ -156,6 +178,8 @@ struct Args {
   std::string picture;
   std::string alg;
   Limits limits;
+  std::vector<std::string> trust;  // --trust files, in order
+  bool noDefaultTrust = false;
   std::string file;
 };
 
@@ -196,6 +220,7 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
     };
     if (listed(flags) && !hasValue) {
       if (name == "--json") args->json = true;
+      if (name == "--no-default-trust") args->noDefaultTrust = true;
       continue;
     }
     if (!listed(valued)) return Usage(command, "unknown option '" + arg + "'");
@@ -209,6 +234,9 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
       args->picture = value;
     } else if (name == "--alg") {
       args->alg = value;
+    } else if (name == "--trust") {
+      if (value.empty()) return Usage(command, "--trust needs a file name");
+      args->trust.push_back(value);
     } else if (name == "--max-entries" || name == "--max-size") {
       uint64_t n = 0;
       if (!ParseSize(value, &n) || n == 0)
@@ -227,14 +255,27 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
 
 int Verify(const std::vector<std::string>& argv) {
   Args args;
-  int rc = ParseArgs("verify", argv, {"--json"},
-                     {"--max-entries", "--max-size"}, &args);
+  int rc = ParseArgs("verify", argv, {"--json", "--no-default-trust"},
+                     {"--trust", "--max-entries", "--max-size"}, &args);
   if (rc != kExitOk) return rc;
   if (args.help) {
     std::cout << Expand(kVerifyHelp);
     return kExitOk;
   }
   std::string error;
+  TrustStore trust;
+  if (!args.noDefaultTrust) {
+    // A broken file in a trust folder is reported and skipped: the other
+    // anchors still count.
+    std::vector<std::string> skipped;
+    for (const std::string& dir : DefaultTrustFolders())
+      trust.AddFolder(dir, &skipped);
+    for (const std::string& why : skipped)
+      std::cerr << "ofdseal: ignored " << RepairUtf8(why) << "\n";
+  }
+  for (const std::string& file : args.trust)
+    if (!trust.AddFile(file, &error))
+      return InputError(args.file, "--trust " + error, args.json);
   if (!CheckInputFile(args.file, &error))
     return InputError(args.file, error, args.json);
   Package package;
@@ -242,14 +283,16 @@ int Verify(const std::vector<std::string>& argv) {
     return InputError(args.file, error, args.json);
   VerifyReport report;
   report.file = args.file;
-  if (!VerifyPackage(package, &report, &error))
+  if (!VerifyPackage(package, trust, &report, &error))
     return InputError(args.file, error, args.json);
   if (args.json) {
     std::cout << VerifyJson(report).Dump() << "\n";
   } else {
     std::cout << VerifyText(report);
   }
-  return report.verdict == "valid" ? kExitOk : kExitInvalid;
+  return report.verdict == "valid" || report.verdict == "valid (untrusted)"
+             ? kExitOk
+             : kExitInvalid;
 }
 
 int InspectCommand(const std::vector<std::string>& argv) {

@@ -2,6 +2,7 @@
 
 #include "KXCrypto.h"
 #include "KXString.h"
+#include "KXTime.h"
 #include "SealVerify.h"
 #include "algorithms.h"
 #include "ofd.h"
@@ -79,8 +80,127 @@ void ReadSignatureFacts(const std::string& value, SignatureReport* r,
     r->signer = CertificateSubject(*certDer);
 }
 
+std::string Str(const ckxstr& s) { return std::string(s.c_str(), s.length()); }
+
+// Milliseconds since 1970 of a time as the library renders it
+// ("YYYY-MM-DD hh:mm:ss" in local time); -1 when it is not one.
+long LocalTimeValue(const std::string& text) {
+  if (text.empty()) return -1;
+  return KXStrToTime(text.c_str(), static_cast<int>(text.size()), false);
+}
+
+std::string LocalTimeText(long ms) {
+  return Str(KXTimeToStr(ms, false, false));
+}
+
+// Whether `at` lies within [from, to], both inclusive.
+Answer Within(long at, long from, long to) {
+  if (at == -1 || from == -1 || to == -1) return Answer::kUnknown;
+  return from <= at && at <= to ? Answer::kYes : Answer::kNo;
+}
+
+CertificateReport DescribeCertificate(const std::string& der, long signingTime,
+                                      long now, const TrustStore& trust) {
+  CertificateReport c;
+  c.subject = CertificateSubject(der);
+  long from = -1, to = -1;
+  if (CertificatePeriod(der, &from, &to)) {
+    c.notBefore = LocalTimeText(from);
+    c.notAfter = LocalTimeText(to);
+  } else {
+    from = to = -1;
+  }
+  c.validAtSigning = Within(signingTime, from, to);
+  c.validNow = Within(now, from, to);
+  c.chain = trust.Check(der);
+  return c;
+}
+
+// Whether the signer's certificate is the seal's owner certificate, or its
+// digest is the seal's owner digest: SM3, SHA-256 or SHA-1 of the
+// certificate, or the SM3 DigestInfo a key device compares. (The property
+// calls give the digest without its algorithm; a match under another
+// algorithm than the list names would be a collision.) They show the first
+// entry of the seal's owner list.
+Answer SignerIsOwner(const std::string& value, const std::string& signerDer) {
+  if (signerDer.empty()) return Answer::kUnknown;
+  std::string owner;
+  if (ReadProperty(true, kSealOwnerCert, value, &owner) == 0 &&
+      owner == signerDer)
+    return Answer::kYes;
+  if (ReadProperty(true, kSealOwnerHash, value, &owner) != 0 || owner.empty())
+    return Answer::kNo;
+  const auto size = static_cast<uint32_t>(signerDer.size());
+  const std::string digests[] = {
+      Str(KXDigestByNID(signerDer.data(), size, 920)),
+      Str(KXDigestByNID(signerDer.data(), size, 672)),
+      Str(KXDigestByNID(signerDer.data(), size, 64)),
+      Str(KXDigestASN1ByNID(signerDer.data(), size, 920)),
+  };
+  for (const std::string& digest : digests)
+    if (digest == owner) return Answer::kYes;
+  return Answer::kNo;
+}
+
+// The seal's validity period at the signing time, the owner, and both
+// certificates: their periods and their chains to the trust anchors.
+void CheckSealAndCertificates(const std::string& value,
+                              const std::string& signerDer,
+                              const TrustStore& trust, SignatureReport* r) {
+  std::string text;
+  const long signingTime = ReadProperty(true, kSigTime, value, &text) == 0
+                               ? LocalTimeValue(text)
+                               : -1;
+  const long now = KXGetTime(false);
+  long start = -1, end = -1;
+  if (ReadProperty(true, kSealValidStart, value, &text) == 0) {
+    start = LocalTimeValue(text);
+    r->sealStart = DisplayText(text);
+  }
+  if (ReadProperty(true, kSealValidEnd, value, &text) == 0) {
+    end = LocalTimeValue(text);
+    r->sealEnd = DisplayText(text);
+  }
+  r->sealValidAtSigning = Within(signingTime, start, end);
+  r->signerIsOwner = SignerIsOwner(value, signerDer);
+  std::string makerDer;
+  ReadProperty(true, kSealMakerCert, value, &makerDer);
+  r->maker = DescribeCertificate(makerDer, signingTime, now, trust);
+  r->signerCert = DescribeCertificate(signerDer, signingTime, now, trust);
+  r->factsRead = true;
+}
+
+// The rules the tool adds to the library's answer: each failing one is a
+// problem, which makes the signature invalid. A fact that could not be
+// established counts against a signature the library found valid.
+void JudgeSealAndCertificates(SignatureReport* r) {
+  const bool libraryValid = r->verified && r->code == 0;
+  if (r->sealValidAtSigning == Answer::kNo)
+    r->problems.push_back("signed outside the seal's validity period");
+  else if (r->sealValidAtSigning == Answer::kUnknown && libraryValid)
+    r->problems.push_back(
+        "the signing time or the seal's validity period is not readable");
+  if (r->signerIsOwner == Answer::kNo)
+    r->problems.push_back("the signer is not an owner of the seal");
+  if (r->signerCert.validAtSigning == Answer::kNo)
+    r->problems.push_back(
+        "the signer's certificate was not valid at the signing time");
+  else if (r->signerCert.validAtSigning == Answer::kUnknown && libraryValid)
+    r->problems.push_back(
+        "the signer certificate's validity at the signing time is not "
+        "readable");
+  if (r->maker.chain.status == ChainResult::kUntrusted)
+    r->problems.push_back(
+        "the seal maker's certificate does not chain to a trust anchor (" +
+        r->maker.chain.reason + ")");
+  if (r->signerCert.chain.status == ChainResult::kUntrusted)
+    r->problems.push_back(
+        "the signer's certificate does not chain to a trust anchor (" +
+        r->signerCert.chain.reason + ")");
+}
+
 void VerifySignature(Package& package, const LoadedSignature& sig,
-                     SignatureReport* r) {
+                     const TrustStore& trust, SignatureReport* r) {
   r->id = sig.entry.id;
   r->type = sig.entry.type;
   r->document = sig.document;
@@ -102,6 +222,7 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
   if (supported && sig.hasSignedValue) {
     std::string certDer;
     ReadSignatureFacts(sig.signedValue, r, &certDer);
+    CheckSealAndCertificates(sig.signedValue, certDer, trust, r);
     // The seal signature signs the digest of the exact bytes of
     // Signature.xml: SM3 for an SM2 signer, the digest of the signature
     // method for an RSA signer.
@@ -148,6 +269,7 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
         r->verified = true;
       }
     }
+    JudgeSealAndCertificates(r);
   }
   bool referencesOk = true;
   for (const ReferenceReport& ref : r->references)
@@ -155,11 +277,16 @@ void VerifySignature(Package& package, const LoadedSignature& sig,
   if (!supported) {
     r->verdict = "not supported yet";
   } else {
-    r->verdict =
-        r->verified && r->code == 0 && referencesOk && r->problems.empty()
-            ? "valid"
-            : "invalid";
+    const bool valid =
+        r->verified && r->code == 0 && referencesOk && r->problems.empty();
+    r->verdict = !valid             ? "invalid"
+                 : trust.size() > 0 ? "valid"
+                                    : "valid (untrusted)";
   }
+}
+
+bool IsValid(const std::string& verdict) {
+  return verdict == "valid" || verdict == "valid (untrusted)";
 }
 
 std::string Field(const char* label, const std::string& value) {
@@ -174,18 +301,107 @@ std::string Joined(const std::string& a, const std::string& b) {
   return a + " " + b;
 }
 
+// "valid at the signing time", "not valid now", ...
+std::string ValidityText(Answer answer, const char* when) {
+  switch (answer) {
+    case Answer::kYes:
+      return std::string("valid ") + when;
+    case Answer::kNo:
+      return std::string("not valid ") + when;
+    case Answer::kUnknown:
+      break;
+  }
+  return std::string("validity ") + when + " unknown";
+}
+
+std::string PeriodText(const std::string& from, const std::string& to) {
+  if (from.empty() && to.empty()) return "not readable";
+  return (from.empty() ? "?" : from) + " to " + (to.empty() ? "?" : to);
+}
+
+std::string ChainText(const ChainResult& chain) {
+  switch (chain.status) {
+    case ChainResult::kNotChecked:
+      return "not checked against trust anchors";
+    case ChainResult::kTrusted: {
+      if (chain.issuers.empty()) return "trusted, a trust anchor itself";
+      std::string out = "trusted via ";
+      for (size_t i = 0; i < chain.issuers.size(); ++i)
+        out += (i == 0 ? "" : ", then ") + chain.issuers[i];
+      return out;
+    }
+    case ChainResult::kUntrusted:
+      break;
+  }
+  return "untrusted: " + chain.reason +
+         (chain.at.empty() ? std::string() : " (at " + chain.at + ")");
+}
+
+std::string CertificateLines(const char* who, const CertificateReport& c) {
+  const std::string name = who;
+  return Field((name + " cert").c_str(),
+               PeriodText(c.notBefore, c.notAfter) + ", " +
+                   ValidityText(c.validAtSigning, "at the signing time") +
+                   ", " + ValidityText(c.validNow, "now")) +
+         Field((name + " chain").c_str(), ChainText(c.chain));
+}
+
+Json AnswerJson(Answer answer) {
+  if (answer == Answer::kUnknown) return Json();
+  return Json(answer == Answer::kYes);
+}
+
+Json ChainJson(const ChainResult& chain) {
+  Json issuers = Json::Array();
+  for (const std::string& subject : chain.issuers) issuers.Push(subject);
+  const char* status = chain.status == ChainResult::kTrusted ? "trusted"
+                       : chain.status == ChainResult::kUntrusted
+                           ? "untrusted"
+                           : "not checked";
+  return Json::Object()
+      .Set("status", status)
+      .Set("reason", chain.reason)
+      .Set("at", chain.at)
+      .Set("issuers", issuers);
+}
+
+// The period and chain members of a certificate's object.
+Json& SetCertificate(Json& j, const CertificateReport& c) {
+  return j.Set("not_before", c.notBefore)
+      .Set("not_after", c.notAfter)
+      .Set("valid_at_signing", AnswerJson(c.validAtSigning))
+      .Set("valid_now", AnswerJson(c.validNow))
+      .Set("chain", ChainJson(c.chain));
+}
+
+std::string TrustText(const VerifyReport& report) {
+  if (report.trustCertificates == 0) return std::string("none, ") + kNotChecked;
+  std::string out =
+      std::to_string(report.trustCertificates) +
+      (report.trustCertificates == 1 ? " certificate" : " certificates") +
+      " from ";
+  for (size_t i = 0; i < report.trustFiles.size(); ++i)
+    out += (i == 0 ? "" : ", ") + report.trustFiles[i];
+  return out;
+}
+
 }  // namespace
 
-bool VerifyPackage(Package& package, VerifyReport* report, std::string* error) {
+const char kNotChecked[] = "certificates not checked against trust anchors";
+
+bool VerifyPackage(Package& package, const TrustStore& trust,
+                   VerifyReport* report, std::string* error) {
   std::vector<DocumentEntry> documents;
   if (!ReadDocuments(package, &documents, error)) return false;
   report->documents = documents.size();
+  report->trustCertificates = trust.size();
+  report->trustFiles = trust.files();
   for (const DocumentEntry& doc : documents) {
     report->problems.insert(report->problems.end(), doc.problems.begin(),
                             doc.problems.end());
     for (const SignatureEntry& entry : doc.signatures) {
       SignatureReport r;
-      VerifySignature(package, LoadSignature(package, doc, entry), &r);
+      VerifySignature(package, LoadSignature(package, doc, entry), trust, &r);
       report->signatures.push_back(std::move(r));
     }
   }
@@ -195,26 +411,28 @@ bool VerifyPackage(Package& package, VerifyReport* report, std::string* error) {
   }
   size_t valid = 0;
   for (const SignatureReport& r : report->signatures)
-    valid += r.verdict == "valid" ? 1 : 0;
+    valid += IsValid(r.verdict) ? 1 : 0;
   if (report->signatures.empty() && report->problems.empty()) {
     report->verdict = "unsigned";
+  } else if (valid == report->signatures.size() && report->problems.empty() &&
+             valid > 0) {
+    // Without trust anchors every valid signature is valid (untrusted).
+    report->verdict = trust.size() > 0 ? "valid" : "valid (untrusted)";
   } else {
-    report->verdict = valid == report->signatures.size() &&
-                              report->problems.empty() && valid > 0
-                          ? "valid"
-                          : "invalid";
+    report->verdict = "invalid";
   }
   return true;
 }
 
 std::string VerifyText(const VerifyReport& report) {
   std::string out = "File: " + report.file + "\n";
+  out += "Trust: " + TrustText(report) + "\n";
   for (const std::string& p : report.problems) out += "Problem: " + p + "\n";
   const size_t n = report.signatures.size();
   size_t valid = 0;
   for (size_t i = 0; i < n; ++i) {
     const SignatureReport& r = report.signatures[i];
-    valid += r.verdict == "valid" ? 1 : 0;
+    valid += IsValid(r.verdict) ? 1 : 0;
     out += "Signature " + std::to_string(i + 1) + " of " + std::to_string(n) +
            ": ID " + (r.id.empty() ? "(none)" : r.id) + ", type " + r.type +
            "\n";
@@ -226,8 +444,25 @@ std::string VerifyText(const VerifyReport& report) {
       if (!r.sealId.empty()) seal += " (ID " + r.sealId + ")";
       out += Field("Seal", seal);
     }
+    if (r.factsRead) {
+      out += Field("Seal validity", PeriodText(r.sealStart, r.sealEnd) + ", " +
+                                        ValidityText(r.sealValidAtSigning,
+                                                     "at the signing time"));
+      out += Field("Seal maker", r.maker.subject.empty() ? "(not readable)"
+                                                         : r.maker.subject);
+      out += CertificateLines("Maker", r.maker);
+    }
     if (!r.signer.empty()) out += Field("Signer", r.signer);
     if (!r.signerUnit.empty()) out += Field("Signer unit", r.signerUnit);
+    if (r.factsRead) {
+      out += Field("Seal owner",
+                   r.signerIsOwner == Answer::kYes
+                       ? "yes, the signer is an owner of the seal"
+                   : r.signerIsOwner == Answer::kNo
+                       ? "no, the signer is not an owner of the seal"
+                       : "unknown, the signer's certificate is missing");
+      out += CertificateLines("Signer", r.signerCert);
+    }
     if (!r.signingTime.empty()) out += Field("Signing time", r.signingTime);
     if (!r.algorithm.empty() || !r.method.empty())
       out +=
@@ -258,9 +493,12 @@ std::string VerifyText(const VerifyReport& report) {
   if (report.verdict == "unsigned") {
     out += "Result: unsigned, the document has no signatures\n";
   } else {
-    out += "Result: " + report.verdict + ", " + std::to_string(valid) + " of " +
-           std::to_string(n) + (n == 1 ? " signature" : " signatures") +
-           " valid\n";
+    out +=
+        "Result: " + report.verdict + ", " + std::to_string(valid) + " of " +
+        std::to_string(n) + (n == 1 ? " signature" : " signatures") + " valid" +
+        (report.verdict == "valid (untrusted)" ? std::string("; ") + kNotChecked
+                                               : std::string()) +
+        "\n";
   }
   return out;
 }
@@ -282,6 +520,13 @@ Json VerifyJson(const VerifyReport& report) {
       result = Json::Object()
                    .Set("code", r.code)
                    .Set("message", SEF_FormatError(r.code));
+    Json maker = Json::Object().Set("subject", r.maker.subject);
+    SetCertificate(maker, r.maker);
+    Json signer = Json::Object()
+                      .Set("subject", r.signer)
+                      .Set("unit", r.signerUnit)
+                      .Set("owner", AnswerJson(r.signerIsOwner));
+    SetCertificate(signer, r.signerCert);
     signatures.Push(Json::Object()
                         .Set("id", r.id)
                         .Set("type", r.type)
@@ -296,10 +541,13 @@ Json VerifyJson(const VerifyReport& report) {
                         .Set("seal", Json::Object()
                                          .Set("family", r.family)
                                          .Set("name", r.sealName)
-                                         .Set("id", r.sealId))
-                        .Set("signer", Json::Object()
-                                           .Set("subject", r.signer)
-                                           .Set("unit", r.signerUnit))
+                                         .Set("id", r.sealId)
+                                         .Set("valid_start", r.sealStart)
+                                         .Set("valid_end", r.sealEnd)
+                                         .Set("valid_at_signing",
+                                              AnswerJson(r.sealValidAtSigning))
+                                         .Set("maker", maker))
+                        .Set("signer", signer)
                         .Set("references", refs)
                         .Set("result", result)
                         .Set("problems", problems)
@@ -309,11 +557,18 @@ Json VerifyJson(const VerifyReport& report) {
   for (const std::string& p : report.problems) problems.Push(p);
   size_t valid = 0;
   for (const SignatureReport& r : report.signatures)
-    valid += r.verdict == "valid" ? 1 : 0;
+    valid += IsValid(r.verdict) ? 1 : 0;
+  Json files = Json::Array();
+  for (const std::string& f : report.trustFiles) files.Push(f);
   return Json::Object()
       .Set("file", report.file)
       .Set("verdict", report.verdict)
       .Set("valid_signatures", static_cast<uint64_t>(valid))
+      .Set("trust", Json::Object()
+                        .Set("checked", report.trustCertificates > 0)
+                        .Set("certificates",
+                             static_cast<uint64_t>(report.trustCertificates))
+                        .Set("files", files))
       .Set("problems", problems)
       .Set("signatures", signatures);
 }

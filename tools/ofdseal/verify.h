@@ -7,6 +7,7 @@
 
 #include "package.h"
 #include "text.h"
+#include "trust.h"
 
 namespace ofdseal {
 
@@ -15,6 +16,19 @@ struct ReferenceReport {
   std::string path;     // resolved package path
   std::string checkMethod;
   std::string status;  // "ok", "changed", "missing", ...
+};
+
+// A fact the tool could establish, or not.
+enum class Answer { kUnknown, kYes, kNo };
+
+// What the report says of the seal maker's and the signer's certificate.
+struct CertificateReport {
+  std::string subject;
+  std::string notBefore;  // local time; empty when not readable
+  std::string notAfter;
+  Answer validAtSigning = Answer::kUnknown;
+  Answer validNow = Answer::kUnknown;
+  ChainResult chain;
 };
 
 struct SignatureReport {
@@ -33,24 +47,41 @@ struct SignatureReport {
   std::string sealId;
   std::string signer;
   std::string signerUnit;
+  std::string sealStart;  // the seal's validity period, local time
+  std::string sealEnd;
+  Answer sealValidAtSigning = Answer::kUnknown;
+  Answer signerIsOwner = Answer::kUnknown;
+  CertificateReport maker;
+  CertificateReport signerCert;
+  bool factsRead = false;  // the lines above were read from the signature
   std::vector<ReferenceReport> references;
   bool verified = false;  // the library was asked
   unsigned int code = 0;  // its answer
   std::vector<std::string> problems;
-  std::string verdict;  // "valid", "invalid", "not supported yet"
+  // "valid" (with trust anchors: both certificates chain to one),
+  // "valid (untrusted)" (no trust anchors given), "invalid",
+  // "not supported yet".
+  std::string verdict;
 };
 
 struct VerifyReport {
   std::string file;
   size_t documents = 0;
+  // The trust anchors: how many certificates, from which files.
+  size_t trustCertificates = 0;
+  std::vector<std::string> trustFiles;
   std::vector<std::string> problems;
   std::vector<SignatureReport> signatures;
-  std::string verdict;  // "valid", "invalid", "unsigned"
+  std::string verdict;  // "valid", "valid (untrusted)", "invalid", "unsigned"
 };
 
-// Verifies the opened package. False with a one-line reason when it is not
-// an OFD document or was refused while being read.
-bool VerifyPackage(Package& package, VerifyReport* report, std::string* error);
+extern const char kNotChecked[];  // "certificates not checked against ..."
+
+// Verifies the opened package; the certificates of each seal signature are
+// checked against `trust` when it holds any. False with a one-line reason
+// when it is not an OFD document or was refused while being read.
+bool VerifyPackage(Package& package, const TrustStore& trust,
+                   VerifyReport* report, std::string* error);
 
 std::string VerifyText(const VerifyReport& report);
 Json VerifyJson(const VerifyReport& report);

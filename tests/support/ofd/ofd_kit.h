@@ -53,7 +53,8 @@ Package MakeDocument(const DocumentSpec& params = DocumentSpec());
 
 struct Sealing {
   Family family = Family::kGov;
-  // The seal signature; its dataHash is set here.
+  // The seal signature; its dataHash is set here. Without a seal, a seal of
+  // the family whose owner is the signer.
   SignatureSpec signature;
   std::string type = "Seal";  // "Sign": PKCS#7 rather than a seal signature
   std::string method;         // SignatureMethod; default from the signer
