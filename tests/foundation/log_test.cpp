@@ -1,6 +1,7 @@
 // The log file (levels, line format, line cap, rotation, standard output)
-// and the module directories. Every test runs in its own process, so the
-// process-wide log settings start from their defaults.
+// and the module directories. The log keeps its file open once a line was
+// written, so each log test runs in a fresh process, where the process-wide
+// log settings start from their defaults.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "KXLog.h"
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
@@ -79,6 +81,7 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, LevelFilterAndRejectedCalls) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   KXLog(1, "f", 1, "debug");  // below the default INFO
   KXLog(2, "f", 2, "info");
@@ -104,6 +107,7 @@ TEST_F(LogTest, LevelFilterAndRejectedCalls) {
 }
 
 TEST_F(LogTest, EmptyFormatWritesNothing) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const std::string empty;  // not a literal: the compiler would object
   KXLog(4, "f", 7, empty.c_str());
@@ -111,6 +115,7 @@ TEST_F(LogTest, EmptyFormatWritesNothing) {
 }
 
 TEST_F(LogTest, LineFormat) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const time_t before = time(nullptr);
   KXLog(2, "myFunc", 40, "hello %d %s", 7, "x");
@@ -135,6 +140,7 @@ TEST_F(LogTest, LineFormat) {
 }
 
 TEST_F(LogTest, LongMessageIsCutTo8190BytesWithNewline) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const std::string message(10000, 'q');
   KXLog(5, "f", 1, "%s", message.c_str());
@@ -150,6 +156,7 @@ TEST_F(LogTest, LongMessageIsCutTo8190BytesWithNewline) {
 }
 
 TEST_F(LogTest, OversizedFileIsRotatedBeforeTheSecondLine) {
+  KX_IN_FRESH_PROCESS();
   const std::string path = dir_ + "/kx.log.txt";
   const off_t oldSize = 11 * 1000 * 1000;
   {
@@ -183,6 +190,7 @@ TEST_F(LogTest, OversizedFileIsRotatedBeforeTheSecondLine) {
 // The split of the path decides the backup name: the last "." is looked for
 // in the file name only, after the last "/" or "\".
 TEST_F(LogTest, PathSplitsAtLastSeparatorOfEitherKind) {
+  KX_IN_FRESH_PROCESS();
   const std::string path = dir_ + "/a.b\\log";
   {
     int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -201,17 +209,21 @@ TEST_F(LogTest, PathSplitsAtLastSeparatorOfEitherKind) {
 }
 
 TEST_F(LogTest, PathWithoutUsableSeparatorChangesNothing) {
+  KX_IN_FRESH_PROCESS();
+  const fs::path cwd = fs::current_path();
   ASSERT_EQ(0, chdir(dir_.c_str()));
   KXSetLogPath((dir_ + "/kept.log").c_str());
   KXSetLogPath("sig.log");
   KXSetLogPath("/sig.log");
   KXSetLogPath("");
   KXLog(2, "f", 1, "line");
+  fs::current_path(cwd);
   EXPECT_NE(std::string::npos, ReadAll(dir_ + "/kept.log").find("] line\n"));
   EXPECT_FALSE(fs::exists(dir_ + "/sig.log"));
 }
 
 TEST_F(LogTest, ClearedPathWritesToStandardOutput) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath(nullptr);
   const std::string out = dir_ + "/stdout.txt";
   fflush(stdout);
