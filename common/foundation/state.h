@@ -39,5 +39,7 @@ std::string FindExeDir();
 std::string FindLibraryDirInMaps(const std::string& maps);
 // Closes the log file at unload.
 void CloseLog();
+// Sends Mini-XML's error messages on the calling thread to the log (xml.cpp).
+void RouteXmlErrors();
 
 }  // namespace kx
