@@ -49,10 +49,10 @@ void ReportRefusal(const std::string& path, const char* why) {
 // planted FIFO from blocking the open; on a regular file it changes nothing.
 // Returns the descriptor and sets `size` to the file's size, or returns -1.
 int OpenLogFile(const std::string& path, long long* size) {
-  const int fd = open(path.c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC |
-                          O_NONBLOCK,
-                      0600);
+  const int fd =
+      open(path.c_str(),
+           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+           0600);
   if (fd < 0) {
     if (errno == ELOOP) ReportRefusal(path, "it is a symbolic link");
     return -1;

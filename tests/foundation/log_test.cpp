@@ -234,9 +234,9 @@ TEST_F(LogTest, PlantedFilesAreNeverWritten) {
   EXPECT_EQ("victim\n", ReadAll(victim));
   EXPECT_FALSE(fs::exists(dir_ + "/absent"));
   EXPECT_NE(std::string::npos, ReadAll(dir_ + "/own.log").find("] own\n"));
-  EXPECT_EQ("kxlog: not writing to " + dir_ +
-                "/link.log: it is a symbolic link\n",
-            err);
+  EXPECT_EQ(
+      "kxlog: not writing to " + dir_ + "/link.log: it is a symbolic link\n",
+      err);
 }
 
 // Rotation moves whatever is at the log's path (rename moves a link, not its

@@ -27,7 +27,6 @@ using fx::Family;
 
 const Family kFamilies[] = {Family::kPlain, Family::kGin, Family::kGov};
 
-
 std::string Line(const char* format, unsigned int code) {
   char buf[256];
   std::snprintf(buf, sizeof buf, format, code);
@@ -96,8 +95,8 @@ TEST(Verify, ArgumentsAndUndecodableBytes) {
   Bytes truncated(sig.begin(), sig.begin() + static_cast<long>(sig.size() / 2));
   EXPECT_EQ(Verify(Digest(), truncated), 5023u);
   EXPECT_NE(fx::TestLog::Since().find(Line("SEF_OfdESealSign_Verify==>%08x -- "
-                                  "ES_CheckSealSignVerson() error",
-                                  5023)),
+                                           "ES_CheckSealSignVerson() error",
+                                           5023)),
             std::string::npos);
 }
 
@@ -198,7 +197,8 @@ TEST(Verify, EachBrokenStepFailsWithItsCodeAndLogLine) {
     Bytes sig = fx::MakeSignature(row.family, params);
     fx::TestLog::Watch();
     EXPECT_EQ(Verify(digest, sig), row.code) << row.what;
-    EXPECT_NE(fx::TestLog::Since().find(Line(row.line, row.code)), std::string::npos)
+    EXPECT_NE(fx::TestLog::Since().find(Line(row.line, row.code)),
+              std::string::npos)
         << row.what << "\nlog:\n"
         << fx::TestLog::Since();
   }
@@ -212,7 +212,8 @@ TEST(Verify, MissingConfigurationIsNotAnError) {
   fx::TestLog::Watch();
   EXPECT_EQ(Verify(Digest(), sig), 0u);
   EXPECT_EQ(SEF_GetLastError(), 0u);
-  EXPECT_EQ(fx::TestLog::Since().find("[ERROR"), std::string::npos) << fx::TestLog::Since();
+  EXPECT_EQ(fx::TestLog::Since().find("[ERROR"), std::string::npos)
+      << fx::TestLog::Since();
 }
 
 TEST(Verify, EmptyDigestMatchesAnEmptyStoredDigest) {

@@ -41,7 +41,7 @@ bool InFreshProcess();
 
 }  // namespace fx
 
-#define KX_IN_FRESH_PROCESS()                  \
-  do {                                         \
-    if (!::fx::InFreshProcess()) return;       \
+#define KX_IN_FRESH_PROCESS()            \
+  do {                                   \
+    if (!::fx::InFreshProcess()) return; \
   } while (0)
