@@ -15,7 +15,9 @@ enum KXLogLevel : int {
 
 extern "C" {
 // Writes one line: "[TAG yyyy-mm-dd hh:mm:ss tid func line] message\n",
-// at most 8190 bytes in all.
+// at most 8190 bytes in all. The log file (default /tmp/kxlog.txt, mode 0600
+// when created) is not written when it is a symbolic link, not a regular
+// file, or another user's; standard error says so once per process.
 KX_EXPORT void KXLog(int level, const char* function, int line,
                      const char* format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -13,7 +13,7 @@ KX_EXPORT mxml_node_t* KXXmlNew(const char* name);
 // Deletes the node and its subtree, detaching it from its parent first.
 KX_EXPORT void KXXmlFree(mxml_node_t* node);
 // The parsed tree (owned by the caller), or null when `text` is null or
-// does not parse.
+// does not parse. Mini-XML's messages go to the log at DEBUG level.
 KX_EXPORT mxml_node_t* KXStrToXml(const char* text);
 KX_EXPORT mxml_node_t* KXXmlFind(mxml_node_t* node, const char* name);
 // The text of the element, or null when it has none or is absent. The

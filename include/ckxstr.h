@@ -36,9 +36,11 @@ class KX_EXPORT ckxstr {
   // come from malloc, sized to the smallest multiple of 32 above the request.
   // assign(..., attach=true) wraps the caller's memory without owning it;
   // with noRoom the capacity is 0, so the next edit copies the bytes out and
-  // the caller's memory is never written. Copies duplicate owned buffers and
-  // share wrapped ones. The bytes of a wrapped buffer are terminated only if
-  // the caller's memory is; read them through length().
+  // the caller's memory is never written. With room the capacity is the
+  // wrapped length: edits that fit are made in place, and nothing is ever
+  // written past those bytes, not even a terminator. Copies duplicate owned
+  // buffers and share wrapped ones. The bytes of a wrapped buffer are
+  // terminated only if the caller's memory is; read them through length().
   const char* c_str() const;
   char* data();
   uint32_t length() const { return length_; }

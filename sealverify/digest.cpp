@@ -12,6 +12,7 @@
 #include "KXLog.h"
 #include "KXSM.h"
 #include "SealVerify.h"
+#include "crypto/sha0.h"
 
 namespace sv {
 namespace {
@@ -24,20 +25,22 @@ struct EvpMdCtxDeleter {
 };
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
 
-// A running digest of one algorithm. SM3 runs on our own SM3; SHA-0, which
-// OpenSSL no longer has, collects the data and is digested at the end; the
-// others run on OpenSSL's EVP digests.
+// A running digest of one algorithm. SM3 and SHA-0 (which OpenSSL no longer
+// has) run on our own code, the others on OpenSSL's EVP digests. Each digests
+// the data as it comes and keeps none of it.
 class RunningDigest {
  public:
   bool Start(int nid) {
     nid_ = nid;
     evp_.reset();
-    pending_.clear();
     if (nid == kNidSm3) {
       SM3_Init_1(&sm3_);
       return true;
     }
-    if (nid == kNidSha0) return true;
+    if (nid == kNidSha0) {
+      kx::Sha0Init(&sha0_);
+      return true;
+    }
     const EVP_MD* md = EvpForNid(nid);
     if (md == nullptr) return false;
     evp_.reset(EVP_MD_CTX_new());
@@ -50,9 +53,7 @@ class RunningDigest {
       return true;
     }
     if (nid_ == kNidSha0) {
-      // The one-call digest takes at most 4 GiB - 1 bytes.
-      if (pending_.size() + len > 0xFFFFFFFFu) return false;
-      pending_.insert(pending_.end(), data, data + len);
+      kx::Sha0Update(&sha0_, data, len);
       return true;
     }
     return evp_ && EVP_DigestUpdate(evp_.get(), data, len) == 1;
@@ -68,12 +69,9 @@ class RunningDigest {
       return true;
     }
     if (nid_ == kNidSha0) {
-      static const unsigned char kNothing = 0;
-      ckxstr d = KXDigestByNID(pending_.empty() ? &kNothing : pending_.data(),
-                               static_cast<unsigned int>(pending_.size()),
-                               kNidSha0);
-      if (d.empty()) return false;
-      out->assign(d.c_str(), d.c_str() + d.length());
+      kx::Sha0Ctx copy = sha0_;
+      out->resize(20);
+      kx::Sha0Final(&copy, out->data());
       return true;
     }
     if (!evp_) return false;
@@ -102,8 +100,8 @@ class RunningDigest {
 
   int nid_ = 0;
   SM3_CTX_1 sm3_{};
+  kx::Sha0Ctx sha0_{};
   EvpMdCtxPtr evp_;
-  std::vector<unsigned char> pending_;
 };
 
 // The process-wide holder of the three-call digest. State 0: nothing done,

@@ -2,6 +2,7 @@
 // schedule. libcrypto 3 no longer carries it; old signatures still name it.
 #include "sha0.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kx {
@@ -50,26 +51,56 @@ void Sha0Block(uint32_t h[5], const unsigned char* p) {
 
 }  // namespace
 
-void Sha0Digest(const unsigned char* data, size_t len, unsigned char out[20]) {
-  uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-  const uint64_t bits = static_cast<uint64_t>(len) * 8;
-  size_t left = len;
-  for (; left >= 64; left -= 64, data += 64) Sha0Block(h, data);
+void Sha0Init(Sha0Ctx* ctx) {
+  static const uint32_t kInitial[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE,
+                                       0x10325476, 0xC3D2E1F0};
+  std::memcpy(ctx->h, kInitial, sizeof kInitial);
+  ctx->length = 0;
+  ctx->used = 0;
+}
+
+void Sha0Update(Sha0Ctx* ctx, const unsigned char* data, size_t len) {
+  if (len == 0) return;
+  ctx->length += len;
+  if (ctx->used > 0) {
+    const size_t take = std::min(len, sizeof ctx->block - ctx->used);
+    std::memcpy(ctx->block + ctx->used, data, take);
+    ctx->used += take;
+    data += take;
+    len -= take;
+    if (ctx->used < sizeof ctx->block) return;
+    Sha0Block(ctx->h, ctx->block);
+    ctx->used = 0;
+  }
+  for (; len >= 64; len -= 64, data += 64) Sha0Block(ctx->h, data);
+  if (len > 0) std::memcpy(ctx->block, data, len);
+  ctx->used = len;
+}
+
+void Sha0Final(Sha0Ctx* ctx, unsigned char out[20]) {
   // Padding: 0x80, zeros, the 64-bit big-endian bit length; one or two blocks.
+  const uint64_t bits = ctx->length * 8;
   unsigned char tail[128] = {};
-  if (left > 0) std::memcpy(tail, data, left);
-  tail[left] = 0x80;
-  const size_t tailLen = left < 56 ? 64 : 128;
+  std::memcpy(tail, ctx->block, ctx->used);
+  tail[ctx->used] = 0x80;
+  const size_t tailLen = ctx->used < 56 ? 64 : 128;
   for (int i = 0; i < 8; ++i)
     tail[tailLen - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-  Sha0Block(h, tail);
-  if (tailLen == 128) Sha0Block(h, tail + 64);
+  Sha0Block(ctx->h, tail);
+  if (tailLen == 128) Sha0Block(ctx->h, tail + 64);
   for (int i = 0; i < 5; ++i) {
-    out[4 * i] = static_cast<unsigned char>(h[i] >> 24);
-    out[4 * i + 1] = static_cast<unsigned char>(h[i] >> 16);
-    out[4 * i + 2] = static_cast<unsigned char>(h[i] >> 8);
-    out[4 * i + 3] = static_cast<unsigned char>(h[i]);
+    out[4 * i] = static_cast<unsigned char>(ctx->h[i] >> 24);
+    out[4 * i + 1] = static_cast<unsigned char>(ctx->h[i] >> 16);
+    out[4 * i + 2] = static_cast<unsigned char>(ctx->h[i] >> 8);
+    out[4 * i + 3] = static_cast<unsigned char>(ctx->h[i]);
   }
+}
+
+void Sha0Digest(const unsigned char* data, size_t len, unsigned char out[20]) {
+  Sha0Ctx ctx;
+  Sha0Init(&ctx);
+  if (len > 0) Sha0Update(&ctx, data, len);
+  Sha0Final(&ctx, out);
 }
 
 }  // namespace kx

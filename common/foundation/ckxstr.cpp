@@ -167,7 +167,10 @@ bool ckxstr::reserve(uint32_t n, bool keep) {
 bool ckxstr::resize(uint32_t n, bool keep) {
   if (!reserve(n, keep)) return false;
   length_ = n;
-  data()[n] = '\0';
+  // Our own buffers and the inline area always have a byte for the
+  // terminator. A caller's buffer wrapped with room is exactly `capacity`
+  // bytes long: it is terminated only when the content leaves a byte free.
+  if (!external_ || (flags_ & kOwnedBit) || n < capacity()) data()[n] = '\0';
   return true;
 }
 
@@ -178,6 +181,8 @@ bool ckxstr::assign(const void* ptr, uint32_t len, bool attach, bool noRoom,
     clear();
     setTag(tag);
     if (ptr == nullptr) return true;  // nothing to wrap: empty, inline
+    // With room, the caller's len bytes may be edited in place; there is no
+    // byte for a terminator behind them (see resize).
     ext_.data = static_cast<char*>(const_cast<void*>(ptr));
     ext_.end = ext_.data + (noRoom ? 0 : len);
     external_ = 1;

@@ -78,6 +78,7 @@ class InitFini {
       g_logName = "kxlog.txt";
     } catch (...) {
     }
+    RouteXmlErrors();
     SM2_GROUP_init();
   }
   ~InitFini() {

@@ -1,9 +1,13 @@
 // The process-wide log: levels, the line header, the 8190-byte line cap and
 // size-based rotation.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -29,17 +33,69 @@ std::string BackupName(const std::string& name, const struct tm& t) {
   return stem + suffix;
 }
 
+// Says once per process why the log file is not written: a refused file
+// drops every line, and the host program should learn why.
+void ReportRefusal(const std::string& path, const char* why) {
+  if (g_log.refusalReported) return;
+  g_log.refusalReported = true;
+  fprintf(stderr, "kxlog: not writing to %s: %s\n", path.c_str(), why);
+}
+
+// Opens the log file for appending, creating it (mode 0600) when missing.
+// The log usually lives in a directory that everyone may write (/tmp), so
+// the file is refused when it is a symbolic link (O_NOFOLLOW), not a regular
+// file, or owned by another user: a planted link or file must not make the
+// host program append to a file that someone else chose. O_NONBLOCK keeps a
+// planted FIFO from blocking the open; on a regular file it changes nothing.
+// Returns the descriptor and sets `size` to the file's size, or returns -1.
+int OpenLogFile(const std::string& path, long long* size) {
+  const int fd =
+      open(path.c_str(),
+           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+           0600);
+  if (fd < 0) {
+    if (errno == ELOOP) ReportRefusal(path, "it is a symbolic link");
+    return -1;
+  }
+  struct stat st;
+  const char* why = nullptr;
+  if (fstat(fd, &st) != 0)
+    why = "its status cannot be read";
+  else if (!S_ISREG(st.st_mode))
+    why = "it is not a regular file";
+  else if (st.st_uid != geteuid())
+    why = "it belongs to another user";
+  if (why != nullptr) {
+    close(fd);
+    ReportRefusal(path, why);
+    return -1;
+  }
+  *size = static_cast<long long>(st.st_size);
+  return fd;
+}
+
+void WriteAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
 // Writes one finished line under the log lock.
 void WriteLine(const char* line, size_t len, const struct tm& now) {
   if (!g_logLock.lock()) return;
   try {
     if (g_log.size > kRotateAbove) {
-      if (g_log.file != nullptr) {
-        fclose(g_log.file);
-        g_log.file = nullptr;
+      if (g_log.fd >= 0) {
+        close(g_log.fd);
+        g_log.fd = -1;
       }
       // With the name cleared there is no file to move: output goes to
-      // standard output from now on.
+      // standard output from now on. rename moves a symbolic link itself,
+      // never the file it points to.
       if (g_logName.empty()) {
         g_log.size = 0;
       } else {
@@ -48,25 +104,22 @@ void WriteLine(const char* line, size_t len, const struct tm& now) {
         if (rename(from.c_str(), to.c_str()) == 0) g_log.size = 0;
       }
     }
-    if (g_log.file == nullptr) {
+    if (g_log.fd < 0) {
       if (g_logName.empty()) {
         fwrite(line, 1, len, stdout);
         g_logLock.unlock();
         return;
       }
-      std::string path = g_logDir + g_logName;
-      g_log.file = fopen(path.c_str(), "a+");
-      if (g_log.file == nullptr) {
+      long long size = 0;
+      g_log.fd = OpenLogFile(g_logDir + g_logName, &size);
+      if (g_log.fd < 0) {
         g_logLock.unlock();
         return;
       }
+      // Measured once when opened, then counted.
+      if (g_log.size == -1) g_log.size = size;
     }
-    if (g_log.size == -1) {
-      fseek(g_log.file, 0, SEEK_END);
-      g_log.size = ftell(g_log.file);
-    }
-    fwrite(line, 1, len, g_log.file);
-    fflush(g_log.file);
+    WriteAll(g_log.fd, line, len);
     g_log.size += static_cast<long long>(len);
   } catch (...) {
   }
@@ -77,8 +130,8 @@ void WriteLine(const char* line, size_t len, const struct tm& now) {
 
 void CloseLog() {
   if (!g_logLock.lock()) return;
-  if (g_log.file != nullptr) fclose(g_log.file);
-  g_log.file = nullptr;
+  if (g_log.fd >= 0) close(g_log.fd);
+  g_log.fd = -1;
   g_logLock.unlock();
 }
 
@@ -125,21 +178,27 @@ extern "C" void KXSetLogLevel(int level) {
   if (level >= 0 && level <= 5) g_log.minLevel = level;
 }
 
+// The new path takes effect when the file is next opened; the strings are
+// written under the log lock, since a line being written may read them.
 extern "C" void KXSetLogPath(const char* path) {
-  if (path == nullptr) {
-    g_logName.clear();
-    return;
-  }
-  if (path[0] == '\0') return;
   const char* sep = nullptr;
-  for (const char* p = path + 1; *p != '\0'; ++p)
-    if (*p == '/' || *p == '\\') sep = p;
-  if (sep == nullptr) return;
+  if (path != nullptr) {
+    if (path[0] == '\0') return;
+    for (const char* p = path + 1; *p != '\0'; ++p)
+      if (*p == '/' || *p == '\\') sep = p;
+    if (sep == nullptr) return;
+  }
+  if (!g_logLock.lock()) return;
   try {
-    g_logDir.assign(path, static_cast<size_t>(sep - path + 1));
-    g_logName.assign(sep + 1);
+    if (path == nullptr) {
+      g_logName.clear();
+    } else {
+      g_logDir.assign(path, static_cast<size_t>(sep - path + 1));
+      g_logName.assign(sep + 1);
+    }
   } catch (...) {
   }
+  g_logLock.unlock();
 }
 
 extern "C" const char* KXGetDllPath() { return g_dllPath.c_str(); }

@@ -2,17 +2,20 @@
 // (init.cpp) so that the order of construction and destruction is fixed.
 #pragma once
 
-#include <cstdio>
+#include <atomic>
 #include <string>
 
 #include "KXError.h"
 
 namespace kx {
 
+// Everything but the level is guarded by g_logLock. The level is read before
+// the lock is taken (lines below it cost nothing), hence atomic.
 struct LogState {
-  int minLevel = 2;     // INFO
+  std::atomic<int> minLevel{2};  // INFO
   long long size = -1;  // bytes in the current file; -1 not yet measured
-  FILE* file = nullptr;
+  int fd = -1;          // the open log file, opened for appending
+  bool refusalReported = false;  // the one line on standard error was written
 };
 
 // Path strings: library directory, executable directory, log directory, log
@@ -36,5 +39,7 @@ std::string FindExeDir();
 std::string FindLibraryDirInMaps(const std::string& maps);
 // Closes the log file at unload.
 void CloseLog();
+// Sends Mini-XML's error messages on the calling thread to the log (xml.cpp).
+void RouteXmlErrors();
 
 }  // namespace kx

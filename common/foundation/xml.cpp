@@ -3,7 +3,31 @@
 #include <string>
 #include <vector>
 
+#include "KXLog.h"
 #include "KXXml.h"
+#include "state.h"
+
+namespace {
+
+void LogXmlError(const char* message) {
+  KXLog(1, "LogXmlError", __LINE__, "Mini-XML: %s",
+        message != nullptr ? message : "");
+}
+
+}  // namespace
+
+// Mini-XML reports errors (malformed documents above all) through a callback
+// that it keeps per thread and that prints on standard error by default;
+// standard error belongs to the host program, so ours writes to the log at
+// DEBUG level instead. It is installed once per thread: at load for the
+// loading thread, otherwise on the thread's first parse. A callback the host
+// installs on a thread afterwards stays in place.
+void kx::RouteXmlErrors() {
+  thread_local bool routed = false;
+  if (routed) return;
+  routed = true;
+  mxmlSetErrorCallback(LogXmlError);
+}
 
 mxml_node_t* KXXmlNew(const char* name) {
   if (name == nullptr) return nullptr;
@@ -46,6 +70,7 @@ bool HoldsTheRest(mxml_node_t* node) {
 // optional byte-order mark), or has several roots, does not parse.
 mxml_node_t* KXStrToXml(const char* text) {
   if (text == nullptr) return nullptr;
+  kx::RouteXmlErrors();
   const char* start =
       std::strncmp(text, "\xEF\xBB\xBF", 3) == 0 ? text + 3 : text;
   if (start[0] != '<') return nullptr;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -80,7 +81,7 @@ TEST(CkxstrStorage, ResizeWithoutKeepNeverExposesOldBytes) {
 }
 
 TEST(CkxstrStorage, WrapWithRoomEditsCallerBufferInPlace) {
-  char buffer[] = "hello";
+  char buffer[] = "hello#";  // "#": the byte behind the wrapped five
   ckxstr s;
   ASSERT_TRUE(s.assign(buffer, 5, true, false, ckxstr::kUtf8));
   EXPECT_EQ(s.c_str(), buffer);
@@ -88,38 +89,59 @@ TEST(CkxstrStorage, WrapWithRoomEditsCallerBufferInPlace) {
   EXPECT_EQ(s.tag(), ckxstr::kUtf8);
   ASSERT_TRUE(s.toUpper());
   EXPECT_EQ(s.c_str(), buffer);
-  EXPECT_STREQ(buffer, "HELLO");
+  EXPECT_STREQ(buffer, "HELLO#");
   ASSERT_TRUE(s.push_back('!'));  // beyond the room: copied out
   EXPECT_NE(s.c_str(), buffer);
   EXPECT_EQ(Bytes(s), "HELLO!");
-  EXPECT_STREQ(buffer, "HELLO");
+  EXPECT_STREQ(buffer, "HELLO#");
 }
+
+// Edits of a wrapped caller buffer, checked against the same edit of an
+// owned copy.
+using Edit = bool (*)(ckxstr&);
+const Edit kEdits[] = {
+    [](ckxstr& s) { return s.toUpper(); },
+    [](ckxstr& s) { return s.toLower(); },
+    [](ckxstr& s) { return s.toReverse(); },
+    [](ckxstr& s) { return s.toTrim(); },
+    [](ckxstr& s) { return s.erase(0, 3u); },
+    [](ckxstr& s) { return s.replace(2, 1u, "h", 1); },
+    [](ckxstr& s) { return s.replace(2, 5u, "Hi", 2); },
+    [](ckxstr& s) { return s.resize(0, true); },
+    [](ckxstr& s) { return s.resize(s.length(), true); },
+    [](ckxstr& s) { return s.push_back('x'); },
+    [](ckxstr& s) { return s.eraseAll("l", 1); },
+    [](ckxstr& s) { return s.assign("x", 1); },
+};
+const char kSource[] = "  Hello, World  ";
+const uint32_t kSourceLength = sizeof(kSource) - 1;
 
 TEST(CkxstrStorage, WrapWithoutRoomNeverWritesCallerBuffer) {
   // Every editing operation must copy out first; the source is read-only.
-  static const char kSource[] = "  Hello, World  ";
-  const uint32_t n = sizeof(kSource) - 1;
-  using Edit = bool (*)(ckxstr&);
-  const Edit edits[] = {
-      [](ckxstr& s) { return s.toUpper(); },
-      [](ckxstr& s) { return s.toLower(); },
-      [](ckxstr& s) { return s.toReverse(); },
-      [](ckxstr& s) { return s.toTrim(); },
-      [](ckxstr& s) { return s.erase(0, 3u); },
-      [](ckxstr& s) { return s.replace(2, 1u, "h", 1); },
-      [](ckxstr& s) { return s.resize(0, true); },
-      [](ckxstr& s) { return s.push_back('x'); },
-      [](ckxstr& s) { return s.eraseAll("l", 1); },
-  };
-  for (Edit edit : edits) {
+  for (Edit edit : kEdits) {
     ckxstr s;
-    ASSERT_TRUE(s.assign(kSource, n, true, true, ckxstr::kUtf8));
+    ASSERT_TRUE(s.assign(kSource, kSourceLength, true, true, ckxstr::kUtf8));
     EXPECT_EQ(s.capacity(), 0u);
     EXPECT_TRUE(edit(s));
     EXPECT_NE(s.c_str(), kSource);
     EXPECT_EQ(s.c_str()[s.length()], '\0');
   }
   EXPECT_STREQ(kSource, "  Hello, World  ");
+}
+
+TEST(CkxstrStorage, WrapWithRoomNeverWritesPastCallerBuffer) {
+  // A heap buffer of exactly the wrapped length and no terminator: the
+  // sanitizer build reports any byte written or read behind it.
+  for (size_t row = 0; row < sizeof kEdits / sizeof kEdits[0]; ++row) {
+    std::unique_ptr<char[]> buffer(new char[kSourceLength]);
+    memcpy(buffer.get(), kSource, kSourceLength);
+    ckxstr s;
+    ASSERT_TRUE(s.assign(buffer.get(), kSourceLength, true, false));
+    ckxstr owned = Make(kSource);
+    ASSERT_TRUE(kEdits[row](s)) << row;
+    ASSERT_TRUE(kEdits[row](owned)) << row;
+    EXPECT_EQ(Bytes(s), Bytes(owned)) << row;
+  }
 }
 
 TEST(CkxstrStorage, CopiesShareWrappedBuffersAndDuplicateOwnedOnes) {

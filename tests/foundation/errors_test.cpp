@@ -42,6 +42,7 @@ TEST(FormatError, FixedTexts) {
 }
 
 TEST(FormatError, MessageCarryingCodesGiveTheLastMessage) {
+  KXSetLastMsg(nullptr);  // no message of an earlier test on this thread
   for (int code : {1, 42, 3000, 4999}) EXPECT_STREQ("", KXFormatError(code));
   KXSetLastMsg("自定义 text");
   for (int code : {1, 42, 3000, 4999}) {

@@ -1,6 +1,7 @@
 // The log file (levels, line format, line cap, rotation, standard output)
-// and the module directories. Every test runs in its own process, so the
-// process-wide log settings start from their defaults.
+// and the module directories. The log keeps its file open once a line was
+// written, so each log test runs in a fresh process, where the process-wide
+// log settings start from their defaults.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,17 +12,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KXLog.h"
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
@@ -79,6 +84,7 @@ class LogTest : public ::testing::Test {
 };
 
 TEST_F(LogTest, LevelFilterAndRejectedCalls) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   KXLog(1, "f", 1, "debug");  // below the default INFO
   KXLog(2, "f", 2, "info");
@@ -104,6 +110,7 @@ TEST_F(LogTest, LevelFilterAndRejectedCalls) {
 }
 
 TEST_F(LogTest, EmptyFormatWritesNothing) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const std::string empty;  // not a literal: the compiler would object
   KXLog(4, "f", 7, empty.c_str());
@@ -111,6 +118,7 @@ TEST_F(LogTest, EmptyFormatWritesNothing) {
 }
 
 TEST_F(LogTest, LineFormat) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const time_t before = time(nullptr);
   KXLog(2, "myFunc", 40, "hello %d %s", 7, "x");
@@ -135,6 +143,7 @@ TEST_F(LogTest, LineFormat) {
 }
 
 TEST_F(LogTest, LongMessageIsCutTo8190BytesWithNewline) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath((dir_ + "/f.log").c_str());
   const std::string message(10000, 'q');
   KXLog(5, "f", 1, "%s", message.c_str());
@@ -150,6 +159,7 @@ TEST_F(LogTest, LongMessageIsCutTo8190BytesWithNewline) {
 }
 
 TEST_F(LogTest, OversizedFileIsRotatedBeforeTheSecondLine) {
+  KX_IN_FRESH_PROCESS();
   const std::string path = dir_ + "/kx.log.txt";
   const off_t oldSize = 11 * 1000 * 1000;
   {
@@ -180,9 +190,115 @@ TEST_F(LogTest, OversizedFileIsRotatedBeforeTheSecondLine) {
   EXPECT_NE(std::string::npos, lines[1].find("] third"));
 }
 
+// The log usually lives where everyone may write (/tmp). A file planted at
+// its path that is a symbolic link, not a regular file, or another user's is
+// never written; standard error says why once per process, and logging works
+// again once the path names a file of our own.
+TEST_F(LogTest, PlantedFilesAreNeverWritten) {
+  KX_IN_FRESH_PROCESS();
+  const std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "victim\n";
+  struct Row {
+    std::string name;
+    std::function<void(const std::string&)> plant;
+    bool needsRoot;
+  } rows[] = {
+      {"link", [&](const std::string& p) { fs::create_symlink(victim, p); },
+       false},
+      {"dangling",
+       [&](const std::string& p) { fs::create_symlink(dir_ + "/absent", p); },
+       false},
+      {"fifo", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, false},
+      {"foreign",
+       [](const std::string& p) {
+         std::ofstream(p).close();
+         EXPECT_EQ(0, chown(p.c_str(), 65534, 65534));
+       },
+       true},
+  };
+  testing::internal::CaptureStderr();
+  for (const Row& row : rows) {
+    if (row.needsRoot && geteuid() != 0) continue;  // only root can chown
+    const std::string path = dir_ + "/" + row.name + ".log";
+    row.plant(path);
+    KXSetLogPath(path.c_str());
+    KXLog(2, "f", 1, "planted %s", row.name.c_str());
+    KXLog(2, "f", 2, "again");
+    if (fs::is_regular_file(fs::symlink_status(path))) {
+      EXPECT_EQ(0u, fs::file_size(path)) << row.name;
+    }
+  }
+  KXSetLogPath((dir_ + "/own.log").c_str());
+  KXLog(2, "f", 3, "own");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ("victim\n", ReadAll(victim));
+  EXPECT_FALSE(fs::exists(dir_ + "/absent"));
+  EXPECT_NE(std::string::npos, ReadAll(dir_ + "/own.log").find("] own\n"));
+  EXPECT_EQ(
+      "kxlog: not writing to " + dir_ + "/link.log: it is a symbolic link\n",
+      err);
+}
+
+// Rotation moves whatever is at the log's path (rename moves a link, not its
+// target) and opens the path again with the same refusals: when the rename
+// fails, a link planted meanwhile is not followed either.
+TEST_F(LogTest, RotationNeverFollowsALink) {
+  KX_IN_FRESH_PROCESS();
+  const std::string path = dir_ + "/kx.log";
+  const std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "victim\n";
+  {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 10485760));
+    close(fd);
+  }
+  KXSetLogPath(path.c_str());
+  KXLog(2, "f", 1, "first");  // measured: the next line rotates
+  // Directories at the backup names of the next seconds make rename fail.
+  const time_t now = time(nullptr);
+  for (time_t t = now; t < now + 5; ++t) {
+    struct tm parts;
+    localtime_r(&t, &parts);
+    char name[64];
+    strftime(name, sizeof name, "/kx_%Y-%m-%d-%H-%M-%S.bak", &parts);
+    fs::create_directory(dir_ + name);
+  }
+  fs::remove(path);
+  fs::create_symlink(victim, path);
+  testing::internal::CaptureStderr();
+  KXLog(2, "f", 2, "second");
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ("victim\n", ReadAll(victim));
+}
+
+// KXSetLogPath changes the directory and the name under the log lock, so a
+// line never sees the directory of one path with the name of the other. Both
+// paths name directories, which cannot be opened as the log, so every line
+// reads the path again; a mixed path would be created as a file.
+TEST_F(LogTest, PathChangesNeverMixTwoPaths) {
+  KX_IN_FRESH_PROCESS();
+  for (const char* d : {"/a", "/b", "/a/a.log", "/b/b.log"})
+    fs::create_directory(dir_ + d);
+  const std::string a = dir_ + "/a/a.log", b = dir_ + "/b/b.log";
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    while (!done) KXLog(2, "f", 1, "line");
+  });
+  for (int i = 0; i < 100000; ++i) {
+    KXSetLogPath(a.c_str());
+    KXSetLogPath(b.c_str());
+  }
+  done = true;
+  writer.join();
+  EXPECT_FALSE(fs::exists(dir_ + "/a/b.log"));
+  EXPECT_FALSE(fs::exists(dir_ + "/b/a.log"));
+}
+
 // The split of the path decides the backup name: the last "." is looked for
 // in the file name only, after the last "/" or "\".
 TEST_F(LogTest, PathSplitsAtLastSeparatorOfEitherKind) {
+  KX_IN_FRESH_PROCESS();
   const std::string path = dir_ + "/a.b\\log";
   {
     int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -201,17 +317,21 @@ TEST_F(LogTest, PathSplitsAtLastSeparatorOfEitherKind) {
 }
 
 TEST_F(LogTest, PathWithoutUsableSeparatorChangesNothing) {
+  KX_IN_FRESH_PROCESS();
+  const fs::path cwd = fs::current_path();
   ASSERT_EQ(0, chdir(dir_.c_str()));
   KXSetLogPath((dir_ + "/kept.log").c_str());
   KXSetLogPath("sig.log");
   KXSetLogPath("/sig.log");
   KXSetLogPath("");
   KXLog(2, "f", 1, "line");
+  fs::current_path(cwd);
   EXPECT_NE(std::string::npos, ReadAll(dir_ + "/kept.log").find("] line\n"));
   EXPECT_FALSE(fs::exists(dir_ + "/sig.log"));
 }
 
 TEST_F(LogTest, ClearedPathWritesToStandardOutput) {
+  KX_IN_FRESH_PROCESS();
   KXSetLogPath(nullptr);
   const std::string out = dir_ + "/stdout.txt";
   fflush(stdout);

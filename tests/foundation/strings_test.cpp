@@ -7,15 +7,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "KXError.h"
 #include "KXLog.h"
 #include "KXString.h"
+#include "test_process.h"
 
 using namespace std::string_literals;
 
@@ -28,13 +27,6 @@ std::string Bytes(const ckxstr& s) {
 std::string TempPath(const char* name) {
   return testing::TempDir() + "kxstring_" + std::to_string(getpid()) + "_" +
          name;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // ---------------------------------------------------------------------------
@@ -144,16 +136,10 @@ TEST(KXStringFormat, BoundedBuffer) {
 class KXFileTest : public testing::Test {
  protected:
   void SetUp() override {
-    logPath_ = TempPath("test.log");
-    unlink(logPath_.c_str());
-    // Takes effect because no log file has been opened in this process yet
-    // (each test runs in its own process).
-    KXSetLogPath(logPath_.c_str());
+    fx::TestLog::Watch(2);
     KXSetLastError(0);
   }
-  void TearDown() override { unlink(logPath_.c_str()); }
-  std::string Log() const { return ReadAll(logPath_); }
-  std::string logPath_;
+  std::string Log() const { return fx::TestLog::Since(); }
 };
 
 TEST_F(KXFileTest, WriteThenReadBack) {

@@ -4,8 +4,10 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "KXXml.h"
+#include "test_process.h"
 
 namespace {
 
@@ -71,6 +73,22 @@ TEST(Xml, ParseFailuresAndNulls) {
   EXPECT_EQ(KXXmlFind(nullptr, "a"), nullptr);
   EXPECT_FALSE(KXXmlDel(nullptr, "a"));
   EXPECT_TRUE(KXXmlToStr(nullptr, nullptr).empty());
+}
+
+// Mini-XML's parse errors go to the log at DEBUG level, on any thread, and
+// never to the host program's standard error.
+TEST(Xml, ParseErrorsGoToTheLogNotToStandardError) {
+  fx::TestLog::Watch(1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(KXStrToXml("<a><b></a>"), nullptr);
+  std::thread([] { EXPECT_EQ(KXStrToXml("<r><x></r>"), nullptr); }).join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const std::string log = fx::TestLog::Since();
+  for (const char* tag : {"</a>", "</r>"}) {
+    const size_t at = log.find(std::string("Mismatched close tag ") + tag);
+    ASSERT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.rfind("[DEBUG ", at), log.rfind('\n', at) + 1) << log;
+  }
 }
 
 TEST(Xml, FindNeverMatchesTheNodeItself) {

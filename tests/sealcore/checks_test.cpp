@@ -1,16 +1,13 @@
 // The seal services' digest, signature and certificate checks: codes, log
 // lines, and agreement with the SM2 digest and OpenSSL's signatures.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 
-#include "KXLog.h"
 #include "KXSM.h"
 #include "SealCore.h"
 #include "crypto/crypto_kit.h"
+#include "test_process.h"
 
 namespace {
 
@@ -18,28 +15,8 @@ using kit::Bytes;
 
 class SealChecks : public ::testing::Test {
  protected:
-  // One log file per process; the library keeps it open (append mode), so a
-  // test empties it rather than removing it.
-  void SetUp() override {
-    logPath_ = ::testing::TempDir() + "sealchecks_" + std::to_string(getpid()) +
-               ".log";
-    std::ofstream(logPath_, std::ios::trunc).close();
-    KXSetLogPath(logPath_.c_str());
-    KXSetLogLevel(0);
-  }
-  void TearDown() override { std::ofstream(logPath_, std::ios::trunc).close(); }
-  static void TearDownTestSuite() {
-    std::remove((::testing::TempDir() + "sealchecks_" +
-                 std::to_string(getpid()) + ".log")
-                    .c_str());
-  }
-  std::string Log() const {
-    std::ifstream in(logPath_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  std::string logPath_;
+  void SetUp() override { fx::TestLog::Watch(); }
+  std::string Log() const { return fx::TestLog::Since(); }
 };
 
 TEST_F(SealChecks, DigestLengthQueriesNeedNoCertificate) {

@@ -5,18 +5,15 @@
 // from the library.
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
-#include "KXLog.h"
 #include "SealProperty.h"
 #include "fixtures.h"
+#include "test_process.h"
 
 namespace {
 
@@ -141,31 +138,11 @@ class SealProperty : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "CST-8", 1);
     tzset();
-    logPath_ =
-        ::testing::TempDir() + "sealprop_" + std::to_string(getpid()) + ".log";
-    std::ofstream(logPath_, std::ios::trunc).close();
-    KXSetLogPath(logPath_.c_str());
-    KXSetLogLevel(0);
+    fx::TestLog::Watch();
   }
-  // The library keeps the log open in append mode: empty it, never remove
-  // it, so later lines of this process still land in it.
-  void TearDown() override { ClearLog(); }
-  static void TearDownTestSuite() {
-    std::remove(
-        (::testing::TempDir() + "sealprop_" + std::to_string(getpid()) + ".log")
-            .c_str());
-  }
-  std::string Log() const {
-    std::ifstream in(logPath_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  bool Logged(const std::string& line) const {
-    return Log().find(line) != std::string::npos;
-  }
-  void ClearLog() { std::ofstream(logPath_, std::ios::trunc).close(); }
-  std::string logPath_;
+  std::string Log() const { return fx::TestLog::Since(); }
+  bool Logged(const std::string& line) const { return fx::TestLog::Has(line); }
+  void ClearLog() { fx::TestLog::Watch(); }
 };
 
 // ---------------------------------------------------------------------------

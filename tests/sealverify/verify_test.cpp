@@ -18,6 +18,7 @@
 #include "SealProperty.h"
 #include "SealVerify.h"
 #include "fixtures.h"
+#include "test_process.h"
 
 namespace {
 
@@ -26,39 +27,6 @@ using fx::Bytes;
 using fx::Family;
 
 const Family kFamilies[] = {Family::kPlain, Family::kGin, Family::kGov};
-
-// The log of this process, and what a call appended to it.
-class LogCapture {
- public:
-  static LogCapture& Get() {
-    static LogCapture capture;
-    return capture;
-  }
-  void Mark() { mark_ = Size(); }
-  std::string Since() const {
-    std::ifstream in(path_, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(mark_));
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  LogCapture() {
-    path_ = (fs::temp_directory_path() /
-             ("kxverify_" + std::to_string(getpid()) + ".log"))
-                .string();
-    fs::remove(path_);
-    KXSetLogPath(path_.c_str());
-  }
-  size_t Size() const {
-    std::error_code ec;
-    auto n = fs::file_size(path_, ec);
-    return ec ? 0 : static_cast<size_t>(n);
-  }
-  std::string path_;
-  size_t mark_ = 0;
-};
 
 std::string Line(const char* format, unsigned int code) {
   char buf[256];
@@ -143,24 +111,23 @@ TEST(Verify, SealsMadeWithRsaAndOptionalFieldsVerify) {
 }
 
 TEST(Verify, ArgumentsAndUndecodableBytes) {
-  LogCapture& log = LogCapture::Get();
   Bytes sig = fx::MakeSignature(Family::kGov, SpecFor(fx::KeyType::kSm2));
-  log.Mark();
+  fx::TestLog::Watch();
   EXPECT_EQ(SEF_OfdESealSign_Verify(nullptr, 32, sig.data(), 10), 5002u);
   EXPECT_EQ(SEF_OfdESealSign_Verify(Digest().data(), 32, nullptr, 10), 5002u);
-  EXPECT_NE(log.Since().find(Line(
+  EXPECT_NE(fx::TestLog::Since().find(Line(
                 "SEF_OfdESealSign_Verify==>%08x -- arguments error", 5002)),
             std::string::npos);
 
-  log.Mark();
+  fx::TestLog::Watch();
   const Bytes junk = {0x30, 0x03, 0x02, 0x01, 0x01};
   EXPECT_EQ(Verify(Digest(), junk), 5023u);
   EXPECT_EQ(SEF_OfdESealSign_Verify(Digest().data(), 32, junk.data(), 0), 5023u);
   Bytes truncated(sig.begin(), sig.begin() + static_cast<long>(sig.size() / 2));
   EXPECT_EQ(Verify(Digest(), truncated), 5023u);
-  EXPECT_NE(log.Since().find(Line("SEF_OfdESealSign_Verify==>%08x -- "
-                                  "ES_CheckSealSignVerson() error",
-                                  5023)),
+  EXPECT_NE(fx::TestLog::Since().find(Line("SEF_OfdESealSign_Verify==>%08x -- "
+                                           "ES_CheckSealSignVerson() error",
+                                           5023)),
             std::string::npos);
 }
 
@@ -359,28 +326,30 @@ const BrokenRow kBroken[] = {
 };
 
 TEST(Verify, EachBrokenStepFailsWithItsCodeAndLogLine) {
-  LogCapture& log = LogCapture::Get();
   for (const BrokenRow& row : kBroken) {
     fx::SignatureSpec params = SpecFor(fx::KeyType::kSm2);
     Bytes digest = Digest();
     row.edit(&params, &digest);
     Bytes sig = fx::MakeSignature(row.family, params);
-    log.Mark();
+    fx::TestLog::Watch();
     EXPECT_EQ(Verify(digest, sig), row.code) << row.what;
-    EXPECT_NE(log.Since().find(Line(row.line, row.code)), std::string::npos)
+    EXPECT_NE(fx::TestLog::Since().find(Line(row.line, row.code)),
+              std::string::npos)
         << row.what << "\nlog:\n"
-        << log.Since();
+        << fx::TestLog::Since();
   }
 }
 
 TEST(Verify, MissingConfigurationIsNotAnError) {
-  // The build's library folder holds no main.ini.
-  LogCapture& log = LogCapture::Get();
+  // The build's library folder holds no main.ini; it is looked for on the
+  // first verification of a process.
+  KX_IN_FRESH_PROCESS();
   Bytes sig = fx::MakeSignature(Family::kGin, SpecFor(fx::KeyType::kSm2));
-  log.Mark();
+  fx::TestLog::Watch();
   EXPECT_EQ(Verify(Digest(), sig), 0u);
   EXPECT_EQ(SEF_GetLastError(), 0u);
-  EXPECT_EQ(log.Since().find("[ERROR"), std::string::npos) << log.Since();
+  EXPECT_EQ(fx::TestLog::Since().find("[ERROR"), std::string::npos)
+      << fx::TestLog::Since();
 }
 
 TEST(Verify, EmptyDigestMatchesAnEmptyStoredDigest) {

@@ -77,6 +77,8 @@ inline Run RunOfdseal(const std::vector<std::string>& args,
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    // The committed reports show local times east of UTC.
+    setenv("TZ", "CST-8", 1);
     for (const auto& [name, value] : settings) {
       if (value.empty()) {
         unsetenv(name.c_str());
