@@ -291,7 +291,8 @@ int main(int argc, char** argv) {
       s.pkcs7.signingTime = kSignTime;
       // The signer's certificate, then the intermediate that issued it: the
       // root alone is the trust anchor.
-      s.pkcs7.certificates = std::vector<Bytes>{wang.certDer, signingCa.certDer};
+      s.pkcs7.certificates =
+          std::vector<Bytes>{wang.certDer, signingCa.certDer};
       fx::ofd::AddSignature(&doc, s);
       Write("pkcs7-sm2.ofd", doc);
     }

@@ -301,12 +301,10 @@ TEST(OfdsealTrust, Pkcs7Signer) {
       {"carried root is no anchor",
        SignedBy(stranger, kNow - kDay, {pki.otherRoot}), "valid (untrusted)",
        "invalid", "", "unknown issuer", true},
-      {"signer expired at the signing time", SignedBy(expired, kNow),
-       "invalid", "invalid", "was not valid at the signing time", "trusted",
-       false},
-      {"signed before the signer expired",
-       SignedBy(expired, kNow - 2 * kYear), "valid (untrusted)", "valid", "",
-       "trusted", false},
+      {"signer expired at the signing time", SignedBy(expired, kNow), "invalid",
+       "invalid", "was not valid at the signing time", "trusted", false},
+      {"signed before the signer expired", SignedBy(expired, kNow - 2 * kYear),
+       "valid (untrusted)", "valid", "", "trusted", false},
       {"no signing time, valid now", SignedBy(pki.signer, std::nullopt),
        "valid (untrusted)", "valid", "", "trusted", false},
       {"no signing time, expired now", SignedBy(expired, std::nullopt),
@@ -379,8 +377,8 @@ TEST(OfdsealTrust, TextReport) {
        true,
        {"Signature 1 of 1: ID 1, type Sign\n",
         "  Signer:         C=CN,O=信任测试,CN=Under Sub CA\n",
-        "  Signer chain:   trusted via C=CN,O=信任测试,CN=Sub CA (carried in the "
-        "signature), then C=CN,O=信任测试,CN=Root\n",
+        "  Signer chain:   trusted via C=CN,O=信任测试,CN=Sub CA (carried in "
+        "the signature), then C=CN,O=信任测试,CN=Root\n",
         "  PKCS#7:         detached content, signed attributes, SM3 digest, 2 "
         "certificates\n",
         "  PKCS#7 result:  0 成功\n", "  Verdict:        valid\n"}},

@@ -501,7 +501,8 @@ TEST(OfdsealVerify, Pkcs7Signatures) {
     xml->replace(xml->find("sealkit fixtures"), 7, "someone");
   };
   const auto value = [](fx::Bytes bytes) {
-    return [bytes](Package* d) { d->Set(kSignedValue, fx::ofd::ToString(bytes)); };
+    return
+        [bytes](Package* d) { d->Set(kSignedValue, fx::ofd::ToString(bytes)); };
   };
   const Row rows[] = {
       {"detached SM2, signed attributes", same, keep, "valid (untrusted)", 0,
@@ -512,16 +513,18 @@ TEST(OfdsealVerify, Pkcs7Signatures) {
        },
        keep, "valid (untrusted)", 0, "verifies", "ok"},
       {"RSA signer",
-       [](fx::Pkcs7Spec* p) { p->signer = fx::DefaultSigner(fx::KeyType::kRsa); },
+       [](fx::Pkcs7Spec* p) {
+         p->signer = fx::DefaultSigner(fx::KeyType::kRsa);
+       },
        keep, "valid (untrusted)", 0, "verifies", "ok"},
-      {"Signature.xml changed", same, editXml, "invalid", 5013,
-       "messageDigest", "ok"},
+      {"Signature.xml changed", same, editXml, "invalid", 5013, "messageDigest",
+       "ok"},
       {"Signature.xml changed, encapsulated",
        [](fx::Pkcs7Spec* p) { p->encapsulated = true; }, editXml, "invalid",
        5013, "neither Signature.xml nor", "ok"},
       {"referenced part changed", same,
-       [](Package* d) { *d->Find(kContent) += " "; }, "invalid", 0,
-       "verifies", "changed"},
+       [](Package* d) { *d->Find(kContent) += " "; }, "invalid", 0, "verifies",
+       "changed"},
       {"signature altered",
        [](fx::Pkcs7Spec* p) { p->signature = fx::Bytes(64, 0x5A); }, keep,
        "invalid", 5035, "does not verify", "ok"},
@@ -532,8 +535,8 @@ TEST(OfdsealVerify, Pkcs7Signatures) {
        [](fx::Pkcs7Spec* p) { p->certificates = std::vector<fx::Bytes>(); },
        keep, "invalid", 5032, "cannot be verified: no signer certificate",
        "ok"},
-      {"bare SM2 signature", same, value(fx::Bytes(64, 0x11)), "invalid",
-       5032, "cannot be verified: no signer certificate", "ok"},
+      {"bare SM2 signature", same, value(fx::Bytes(64, 0x11)), "invalid", 5032,
+       "cannot be verified: no signer certificate", "ok"},
       {"garbage value", same, value({'n', 'o', 'p', 'e'}), "invalid", 5025,
        "not a PKCS#7", "ok"},
   };

@@ -106,8 +106,8 @@ std::string Pkcs7FormText(const ofd::Pkcs7Result& p) {
   std::string out = p.detached ? "detached content" : "encapsulated content";
   out += p.signedAttributes ? ", signed attributes" : ", no signed attributes";
   if (!p.digestAlgorithm.empty()) out += ", " + p.digestAlgorithm + " digest";
-  return out + ", " + Count(p.certificates.size(), "certificate",
-                            "certificates");
+  return out + ", " +
+         Count(p.certificates.size(), "certificate", "certificates");
 }
 
 std::string Pkcs7ResultText(const ofd::Pkcs7Result& p) {
@@ -154,8 +154,7 @@ std::string Pkcs7InspectText(const ofd::Pkcs7Result& p) {
   const std::string time = SigningTimeText(p);
   if (!time.empty()) out += "  Signing time: " + time + "\n";
   const std::string signer = Der(p.signerCertificate);
-  if (!signer.empty())
-    out += "  Signer: " + CertificateSubject(signer) + "\n";
+  if (!signer.empty()) out += "  Signer: " + CertificateSubject(signer) + "\n";
   for (size_t i = 0; i < p.certificates.size(); ++i) {
     const std::string der = Der(p.certificates[i]);
     const std::string subject = CertificateSubject(der);

@@ -252,8 +252,7 @@ int AddSignature(Package* doc, const Sealing& s) {
   xml +=
       "    </%P%References>\n"
       "    <%P%StampAnnot ID=\"" +
-      std::to_string(n + 1) +
-      "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n";
+      std::to_string(n + 1) + "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n";
   if (!IsPkcs7(s))
     xml += "    <%P%Seal>\n      <%P%BaseLoc>" +
            std::string(s.absoluteLocations ? abs : "") +
