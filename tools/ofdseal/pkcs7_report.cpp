@@ -2,6 +2,7 @@
 
 #include <openssl/objects.h>
 
+#include <utility>
 #include <vector>
 
 #include "KXCrypto.h"
