@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds ofdseal and verifies the bundled example
 # documents (examples/): sealed with a seal of each family by SM2 and RSA
-# signers, one with two signatures, one whose page was changed after sealing
-# and one whose seal signature was altered. Each is verified twice: without
+# signers, one with two signatures, one whose page was changed after sealing,
+# one whose seal signature was altered, and one signed with a PKCS#7
+# signature (Type="Sign") rather than a seal. Each is verified twice: without
 # trust anchors (valid signatures are "valid (untrusted)") and with the
 # examples' root certificate as the trust anchor (examples/example-root.pem).
 # Prints every report and succeeds when each report and exit status is the

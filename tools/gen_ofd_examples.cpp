@@ -7,8 +7,13 @@
 //   two-signatures.ofd     a GOV seal (RSA signer), then a plain seal (SM2)
 //   page-changed.ofd       the page was changed after sealing
 //   signature-altered.ofd  one byte of the seal signature's value changed
+//   pkcs7-sm2.ofd          a PKCS#7 signature (Type="Sign", SM2, detached
+//                          with signed attributes) by a signer whose
+//                          certificate an intermediate issued; the
+//                          SignedData carries both certificates
 //   example-root.pem       the root certificate that issued the seal maker's
-//                          and the signers' certificates
+//                          and the signers' certificates (directly, or
+//                          through that intermediate)
 //
 // Each seal names its signer as its owner. The certificates are valid from
 // 2024-01-01 (the root until 2045, the others until 2035), so the signing
@@ -25,6 +30,7 @@
 
 #include "fixtures.h"
 #include "ofd_kit.h"
+#include "pkcs7_kit.h"
 
 namespace {
 
@@ -136,10 +142,11 @@ fx::Credential Root() {
 }
 
 fx::Credential Issued(const fx::Credential& root, fx::KeyType type,
-                      const fx::Name& subject) {
+                      const fx::Name& subject, bool ca = false) {
   fx::CertSpec params;
   params.keyType = type;
   params.subject = subject;
+  params.ca = ca;
   params.notBefore = kSealStart;
   params.notAfter = kCertEnd;
   return fx::MakeCredential(params, &root);
@@ -210,6 +217,11 @@ int main(int argc, char** argv) {
     const fx::Credential zhang =
         Person(root, fx::KeyType::kSm2, "张三", "法务部");
     const fx::Credential li = Person(root, fx::KeyType::kRsa, "李四", "财务部");
+    const fx::Credential signingCa =
+        Issued(root, fx::KeyType::kSm2,
+               {"CN", "示例根证书机构", "", "Example SM2 Signing CA"}, true);
+    const fx::Credential wang =
+        Person(signingCa, fx::KeyType::kSm2, "王五", "采购部");
     const Bytes plainSeal = Seal(Family::kPlain, "示例科技有限公司公章",
                                  "1101080000001", maker, zhang);
     const Bytes ginSeal = Seal(Family::kGin, "示例科技有限公司合同专用章",
@@ -269,6 +281,20 @@ int main(int argc, char** argv) {
       std::string* value = doc.Find("Doc_0/Signs/Sign_0/SignedValue.dat");
       value->back() = static_cast<char>(value->back() ^ 0x01);
       Write("signature-altered.ofd", doc);
+    }
+    {
+      fx::ofd::Package doc = fx::ofd::MakeDocument(page);
+      fx::ofd::Sealing s;
+      s.type = "Sign";
+      s.provider = "sealkit example generator";
+      s.pkcs7.signer = wang;
+      s.pkcs7.signingTime = kSignTime;
+      // The signer's certificate, then the intermediate that issued it: the
+      // root alone is the trust anchor.
+      s.pkcs7.certificates =
+          std::vector<Bytes>{wang.certDer, signingCa.certDer};
+      fx::ofd::AddSignature(&doc, s);
+      Write("pkcs7-sm2.ofd", doc);
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "gen_ofd_examples: %s\n", e.what());

@@ -173,7 +173,12 @@ TEST(OfdsealInspect, OfdDocument) {
   EXPECT_EQ(j["kind"], "ofd");
   ASSERT_EQ(j["signatures"].size(), 3u);
   EXPECT_EQ(j["signatures"][0]["family"], "GOV");
-  EXPECT_EQ(j["signatures"][1]["note"], "not supported yet");
+  // The PKCS#7 signature: the verifier's answer and what it read.
+  const json& pkcs7 = j["signatures"][1];
+  EXPECT_EQ(pkcs7["result"]["code"], 0);
+  EXPECT_EQ(pkcs7["pkcs7"]["signature_algorithm"], "SM2 with SM3");
+  EXPECT_NE(pkcs7["pkcs7"]["signer"].get<std::string>().find("CN="),
+            std::string::npos);
   EXPECT_EQ(j["signatures"][2]["family"], "GIN");
   EXPECT_EQ(j["signatures"][2]["signed_value"],
             "/Doc_0/Signs/Sign_2/SignedValue.dat");

@@ -1,6 +1,7 @@
 // ofdseal verify with and without trust anchors: certificate chains, the
-// seal's owner, and the validity periods at the signing time. Certificates
-// are dated relative to now with margins of a day or more.
+// seal's owner, and the validity periods at the signing time, for seal and
+// PKCS#7 signatures. Certificates are dated relative to now with margins of a
+// day or more.
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -15,6 +16,7 @@
 #include "fixtures.h"
 #include "ofd_kit.h"
 #include "ofdseal_run.h"
+#include "pkcs7_kit.h"
 
 namespace {
 
@@ -62,6 +64,9 @@ struct Pki {
                            kNow + 8 * kYear, true);
   Credential maker = Leaf("Maker", root);
   Credential signer = Leaf("Signer", root);
+  // Under the root, but not a trust anchor: PKCS#7 signers carry it.
+  Credential subCa =
+      Cert("Sub CA", &root, kNow - 4 * kYear, kNow + 8 * kYear, true);
   std::string anchors = Pem({root, intermediate, lonely});
 
   static Credential Leaf(const std::string& cn, const Credential& issuer) {
@@ -170,6 +175,10 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
   signedInTime.seal.validStart = kNow - 3 * kYear;
   Doc otherOwner = By(Family::kGin, pki.signer);
   otherOwner.seal.ownerCerts = std::vector<fx::Bytes>{viaIntermediate.certDer};
+  // The property calls show the first owner only; the library checks all.
+  Doc secondOwner = By(Family::kGov, pki.signer);
+  secondOwner.seal.ownerCerts =
+      std::vector<fx::Bytes>{viaIntermediate.certDer, pki.signer.certDer};
   Doc byDigest = By(Family::kGin, pki.signer);
   byDigest.seal.ginCertDigests = std::vector<fx::CertDigestSpec>{
       {"2.16.840.1.101.3.4.2.1", fx::Sha256(pki.signer.certDer)}};
@@ -206,6 +215,8 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
        "valid", "", "trusted", "trusted", true},
       {"seal of another owner", otherOwner, "invalid", "invalid",
        "not an owner of the seal", "trusted", "trusted", false},
+      {"signer is the seal's second owner", secondOwner, "valid (untrusted)",
+       "valid", "", "trusted", "trusted", true},
       {"forged seal over a copied owner list", forged, "invalid", "invalid",
        "not an owner of the seal", "unknown issuer", "unknown issuer", false},
       {"forged seal naming its forger", forgedOwn, "valid (untrusted)",
@@ -240,10 +251,95 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
   }
 }
 
+// A document signed with PKCS#7 signed data over Signature.xml.
+fx::ofd::Package SignedPkcs7(const fx::Pkcs7Spec& spec) {
+  fx::ofd::Sealing s;
+  s.type = "Sign";
+  s.pkcs7 = spec;
+  fx::ofd::Package doc = fx::ofd::MakeDocument();
+  fx::ofd::AddSignature(&doc, s);
+  return doc;
+}
+
+fx::Pkcs7Spec SignedBy(const Credential& signer,
+                       std::optional<time_t> signingTime,
+                       std::vector<Credential> carried = {}) {
+  fx::Pkcs7Spec spec;
+  spec.signer = signer;
+  spec.signingTime = signingTime;
+  carried.insert(carried.begin(), signer);
+  spec.certificates = std::vector<fx::Bytes>();
+  for (const Credential& c : carried) spec.certificates->push_back(c.certDer);
+  return spec;
+}
+
+// The PKCS#7 signer: chain through the certificates the signature carries,
+// which never end it, and validity at the signing time it carries, or now.
+TEST(OfdsealTrust, Pkcs7Signer) {
+  const Pki& pki = TestPki();
+  const Credential underSub = Pki::Leaf("Under Sub CA", pki.subCa);
+  const Credential stranger = Pki::Leaf("Stranger", pki.otherRoot);
+  const Credential expired =
+      Cert("Expired", &pki.root, kNow - 3 * kYear, kNow - kDay);
+  struct Row {
+    const char* name;
+    fx::Pkcs7Spec spec;
+    const char* without;  // verdict without anchors
+    const char* with;     // with the test anchors
+    const char* problem;  // in both reports; "" none without anchors
+    const char* chain;    // with anchors: "trusted" or the reason
+    bool carriedLink;     // the chain went through a carried certificate
+  };
+  const Row rows[] = {
+      {"chain to the root", SignedBy(pki.signer, kNow - kDay),
+       "valid (untrusted)", "valid", "", "trusted", false},
+      {"intermediate carried in the signature",
+       SignedBy(underSub, kNow - kDay, {pki.subCa}), "valid (untrusted)",
+       "valid", "", "trusted", true},
+      {"intermediate not carried", SignedBy(underSub, kNow - kDay),
+       "valid (untrusted)", "invalid", "", "unknown issuer", false},
+      {"carried root is no anchor",
+       SignedBy(stranger, kNow - kDay, {pki.otherRoot}), "valid (untrusted)",
+       "invalid", "", "unknown issuer", true},
+      {"signer expired at the signing time", SignedBy(expired, kNow), "invalid",
+       "invalid", "was not valid at the signing time", "trusted", false},
+      {"no signing time, valid now", SignedBy(pki.signer, std::nullopt),
+       "valid (untrusted)", "valid", "", "trusted", false},
+      {"no signing time, expired now", SignedBy(expired, std::nullopt),
+       "invalid", "invalid", "not valid now", "trusted", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fx::ofd::Package doc = SignedPkcs7(row.spec);
+    for (bool trusted : {false, true}) {
+      SCOPED_TRACE(trusted ? "with anchors" : "without anchors");
+      ofdtest::Run run = Verify(doc, trusted, true);
+      const char* verdict = trusted ? row.with : row.without;
+      EXPECT_EQ(run.code, std::string(verdict) == "invalid" ? 1 : 0);
+      const json j = json::parse(run.out, nullptr, false);
+      ASSERT_FALSE(j.is_discarded()) << run.out << run.err;
+      const json& sig = j["signatures"][0];
+      EXPECT_EQ(sig["verdict"], verdict);
+      EXPECT_EQ(sig["result"]["code"], 0);
+      EXPECT_EQ(sig["signing_time"] == "", !row.spec.signingTime);
+      const std::string problems = Problems(sig);
+      EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
+      if (!trusted && std::string(row.problem).empty()) {
+        EXPECT_EQ(problems, "");
+      }
+      ExpectChain(sig["signer"], trusted ? row.chain : "not checked");
+      EXPECT_EQ(sig["signer"]["chain"]["carried"].size(),
+                trusted && row.carriedLink ? 1u : 0u);
+    }
+  }
+}
+
 TEST(OfdsealTrust, TextReport) {
   const Pki& pki = TestPki();
   const fx::ofd::Package good = Sealed(By(Family::kGov, pki.signer));
   const fx::ofd::Package bad = Sealed(Forged());
+  const fx::ofd::Package pkcs7 = SignedPkcs7(
+      SignedBy(Pki::Leaf("Under Sub CA", pki.subCa), kNow - kDay, {pki.subCa}));
   struct Row {
     const fx::ofd::Package* doc;
     bool trusted;
@@ -272,6 +368,15 @@ TEST(OfdsealTrust, TextReport) {
         "  Problem:        the signer's certificate does not chain to a trust "
         "anchor (unknown issuer)\n",
         "Result: invalid, 0 of 1 signature valid\n"}},
+      {&pkcs7,
+       true,
+       {"Signature 1 of 1: ID 1, type Sign\n",
+        "  Signer:         C=CN,O=信任测试,CN=Under Sub CA\n",
+        "  Signer chain:   trusted via C=CN,O=信任测试,CN=Sub CA (carried in "
+        "the signature), then C=CN,O=信任测试,CN=Root\n",
+        "  PKCS#7:         detached content, signed attributes, SM3 digest, 2 "
+        "certificates\n",
+        "  PKCS#7 result:  0 成功\n", "  Verdict:        valid\n"}},
   };
   for (const Row& row : rows) {
     ofdtest::Run run = Verify(*row.doc, row.trusted, false);
@@ -280,6 +385,11 @@ TEST(OfdsealTrust, TextReport) {
               std::string::npos);
     for (const std::string& line : row.lines)
       EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+    // A PKCS#7 signature involves no seal: no seal, owner or maker lines.
+    if (row.doc == &pkcs7) {
+      EXPECT_EQ(run.out.find("Seal"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("not supported"), std::string::npos);
+    }
   }
 }
 

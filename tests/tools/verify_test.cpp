@@ -3,6 +3,7 @@
 // The JSON reports are read with an independent JSON parser.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -70,7 +71,7 @@ struct ExampleRow {
   int code;
   const char* verdict;                // without trust anchors
   const char* trustedVerdict;         // with examples/example-root.pem
-  std::vector<std::string> families;  // one per signature
+  std::vector<std::string> families;  // one per signature; "": PKCS#7
   std::vector<unsigned> results;      // library result per signature
   std::vector<std::string> changed;   // references not "ok"
 };
@@ -94,6 +95,7 @@ const ExampleRow kExamples[] = {
      {0},
      {"/Doc_0/Pages/Page_0/Content.xml"}},
     {"signature-altered", 1, "invalid", "invalid", {"plain"}, {5035}, {}},
+    {"pkcs7-sm2", 0, "valid (untrusted)", "valid", {""}, {0}, {}},
 };
 
 // The two ways the examples are verified: options, expected reports.
@@ -159,19 +161,25 @@ TEST(OfdsealExamples, JsonReports) {
       std::vector<std::string> notOk;
       for (size_t i = 0; i < row.families.size(); ++i) {
         const json& sig = j["signatures"][i];
-        EXPECT_EQ(sig["seal"]["family"], row.families[i]);
+        const bool pkcs7 = row.families[i].empty();
         EXPECT_EQ(sig["result"]["code"], row.results[i]);
-        EXPECT_EQ(sig["type"], "Seal");
-        EXPECT_FALSE(sig["seal"]["name"].get<std::string>().empty());
+        EXPECT_EQ(sig["type"], pkcs7 ? "Sign" : "Seal");
         EXPECT_NE(sig["signer"]["subject"].get<std::string>().find("CN="),
                   std::string::npos);
-        // Every example seal is its signer's, used within its period.
-        EXPECT_EQ(sig["signer"]["owner"], true);
-        EXPECT_EQ(sig["seal"]["valid_at_signing"], true);
         EXPECT_EQ(sig["signer"]["valid_at_signing"], true);
         const char* chain = how.trusted ? "trusted" : "not checked";
         EXPECT_EQ(sig["signer"]["chain"]["status"], chain);
-        EXPECT_EQ(sig["seal"]["maker"]["chain"]["status"], chain);
+        if (pkcs7) {
+          EXPECT_TRUE(sig["seal"].is_null());
+          EXPECT_TRUE(sig["signer"]["owner"].is_null());
+        } else {
+          EXPECT_EQ(sig["seal"]["family"], row.families[i]);
+          EXPECT_FALSE(sig["seal"]["name"].get<std::string>().empty());
+          // Every example seal is its signer's, used within its period.
+          EXPECT_EQ(sig["signer"]["owner"], true);
+          EXPECT_EQ(sig["seal"]["valid_at_signing"], true);
+          EXPECT_EQ(sig["seal"]["maker"]["chain"]["status"], chain);
+        }
         for (const json& ref : sig["references"])
           if (ref["status"] != "ok") notOk.push_back(ref["path"]);
       }
@@ -444,7 +452,6 @@ TEST(OfdsealVerify, SignaturesTheToolDoesNotTrust) {
   Sealing rsaUnknownMethod = WithSigner(Family::kGov, fx::KeyType::kRsa);
   rsaUnknownMethod.method = "rot13";
   const Row rows[] = {
-      {"type Sign", Typed("Sign"), "not supported yet", "", "ok"},
       {"unknown type", Typed("Stamp"), "not supported yet",
        "unknown signature type", "ok"},
       {"reference leaves the package", escaping, "invalid", "",
@@ -472,6 +479,62 @@ TEST(OfdsealVerify, SignaturesTheToolDoesNotTrust) {
     EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
     for (const json& ref : sig["references"])
       EXPECT_EQ(ref["status"], row.referenceStatus);
+  }
+}
+
+// PKCS#7 signatures (Type="Sign"): the verifier's code and reason over the
+// exact bytes of Signature.xml, and the references, make the verdict.
+TEST(OfdsealVerify, Pkcs7Signatures) {
+  struct Row {
+    const char* name;
+    bool encapsulated;  // content SM3(Signature.xml), r || s, RFC identifiers
+    std::function<void(Package*)> change;  // after signing
+    unsigned code;
+    const char* reason;           // part of the verifier's reason
+    const char* referenceStatus;  // of some reference
+  };
+  const auto value = [](const std::string& bytes) {
+    return [bytes](Package* d) { d->Set(kSignedValue, bytes); };
+  };
+  const Row rows[] = {
+      {"detached, signed attributes", false, [](Package*) {}, 0, "verifies",
+       "ok"},
+      {"encapsulated", true, [](Package*) {}, 0, "verifies", "ok"},
+      {"Signature.xml changed", false,
+       [](Package* d) { *d->Find(kSignatureXml) += " "; }, 5013,
+       "messageDigest", "ok"},
+      {"referenced part changed", true,
+       [](Package* d) { *d->Find(kContent) += " "; }, 0, "verifies", "changed"},
+      {"bare SM2 signature", false, value(std::string(64, '\x11')), 5032,
+       "cannot be verified: no signer certificate", "ok"},
+      {"garbage value", false, value("nope"), 5025, "not a PKCS#7", "ok"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Package doc = fx::ofd::MakeDocument();
+    Sealing s;
+    s.type = "Sign";
+    s.pkcs7.encapsulated = s.pkcs7.rawSignature = s.pkcs7.rfcOids =
+        row.encapsulated;
+    // The default signer is valid from a day ago: signed an hour ago.
+    s.pkcs7.signingTime = time(nullptr) - 3600;
+    fx::ofd::AddSignature(&doc, s);
+    row.change(&doc);
+    Verified v = VerifyJson(doc);
+    const bool valid =
+        row.code == 0 && row.referenceStatus == std::string("ok");
+    EXPECT_EQ(v.code, valid ? 0 : 1);
+    const json& sig = v.report["signatures"][0];
+    EXPECT_EQ(sig["verdict"], valid ? "valid (untrusted)" : "invalid");
+    EXPECT_EQ(sig["result"]["code"], row.code);
+    EXPECT_NE(sig["result"]["reason"].get<std::string>().find(row.reason),
+              std::string::npos)
+        << sig["result"];
+    EXPECT_EQ(sig["problems"].size(), 0u) << sig["problems"];
+    bool found = false;
+    for (const json& ref : sig["references"])
+      found = found || ref["status"] == row.referenceStatus;
+    EXPECT_TRUE(found) << sig["references"].dump(2);
   }
 }
 

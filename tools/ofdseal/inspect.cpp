@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "ofd.h"
+#include "pkcs7_report.h"
 #include "properties.h"
 #include "text.h"
 
@@ -117,7 +118,8 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
   Json list = Json::Array();
   for (size_t i = 0; i < signatures.size(); ++i) {
     const LoadedSignature& sig = signatures[i];
-    const bool supported = sig.entry.type == "Seal";
+    const bool isSeal = sig.entry.type == "Seal";
+    const bool isSign = sig.entry.type == "Sign";
     Json j = Json::Object();
     j.Set("id", sig.entry.id)
         .Set("type", sig.entry.type)
@@ -136,11 +138,15 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
       sigProblems.Push(p);
     }
     broken = broken || !sig.problems.empty();
-    if (!supported) {
+    if (isSign && sig.hasSignedValue) {
+      const ofd::Pkcs7Result p = VerifyPkcs7(sig);
+      text += Pkcs7InspectText(p);
+      j.Set("pkcs7", Pkcs7Json(p)).Set("result", Pkcs7ResultJson(p));
+    } else if (!isSeal && !isSign) {
       text += "  Not supported yet: signatures of type " + sig.entry.type +
               " are not seal signatures\n";
       j.Set("note", "not supported yet");
-    } else if (sig.hasSignedValue) {
+    } else if (isSeal && sig.hasSignedValue) {
       ObjectReport r = ReadObject(true, sig.signedValue);
       if (!options.picture.empty() &&
           !WritePictures(

@@ -42,13 +42,38 @@ bool HasSuffix(const std::string& name, const char* suffix) {
          name.compare(name.size() - s.size(), s.size(), s) == 0;
 }
 
+// What an issuer is found by: its subject key identifier (hex), and its key
+// type followed by its subject name. A key type the libraries do not know is
+// found by key identifier only.
+std::string KeyIdOf(X509* cert) {
+  return Str(KXGetSubjectKeyId(X509_get0_extensions(cert)));
+}
+std::string TypeAndNameOf(X509* cert) {
+  const std::string type = Str(KXCertType(X509_get_X509_PUBKEY(cert)));
+  if (type.empty()) return std::string();
+  return type + Str(KXGetX509Name(X509_get_subject_name(cert), 0));
+}
+// The same keys as the certificate names its issuer: the authority key
+// identifier, else its signature type followed by its issuer name. Only one
+// of the two is set.
+void IssuerKeysOf(X509* cert, std::string* keyId, std::string* typeAndName) {
+  *keyId = Str(KXGetAuthorKeyId(X509_get0_extensions(cert)));
+  typeAndName->clear();
+  if (!keyId->empty()) return;
+  const std::string signType = Str(KXSignType(cert));
+  if (!signType.empty())
+    *typeAndName = signType + Str(KXGetX509Name(X509_get_issuer_name(cert), 0));
+}
+
 ChainResult Untrusted(const char* reason, const std::string& at,
-                      std::vector<std::string> issuers) {
+                      std::vector<std::string> issuers,
+                      std::vector<bool> carried) {
   ChainResult out;
   out.status = ChainResult::kUntrusted;
   out.reason = reason;
   out.at = at;
   out.issuers = std::move(issuers);
+  out.carried = std::move(carried);
   return out;
 }
 
@@ -59,13 +84,10 @@ void TrustStore::Add(const shared_ptr<X509>& cert) {
   const size_t index = certs_.size();
   certs_.push_back({cert, DerOf(x)});
   ders_.insert(certs_.back().der);
-  const std::string keyId = Str(KXGetSubjectKeyId(X509_get0_extensions(x)));
+  const std::string keyId = KeyIdOf(x);
   if (!keyId.empty()) byKeyId_[keyId] = index;
-  const std::string type = Str(KXCertType(X509_get_X509_PUBKEY(x)));
-  // A key type the libraries do not know is found by key identifier only.
-  if (!type.empty())
-    byTypeAndName_[type + Str(KXGetX509Name(X509_get_subject_name(x), 0))] =
-        index;
+  const std::string typeAndName = TypeAndNameOf(x);
+  if (!typeAndName.empty()) byTypeAndName_[typeAndName] = index;
 }
 
 bool TrustStore::AddFile(const std::string& path, std::string* error) {
@@ -122,26 +144,51 @@ void TrustStore::AddFolder(const std::string& dir,
 }
 
 const TrustStore::Entry* TrustStore::FindIssuer(X509* cert) const {
-  const std::string authorityKeyId =
-      Str(KXGetAuthorKeyId(X509_get0_extensions(cert)));
-  if (!authorityKeyId.empty()) {
-    auto it = byKeyId_.find(authorityKeyId);
+  std::string keyId, typeAndName;
+  IssuerKeysOf(cert, &keyId, &typeAndName);
+  if (!keyId.empty()) {
+    auto it = byKeyId_.find(keyId);
     return it == byKeyId_.end() ? nullptr : &certs_[it->second];
   }
-  const std::string signType = Str(KXSignType(cert));
-  if (signType.empty()) return nullptr;
-  auto it = byTypeAndName_.find(
-      signType + Str(KXGetX509Name(X509_get_issuer_name(cert), 0)));
+  if (typeAndName.empty()) return nullptr;
+  auto it = byTypeAndName_.find(typeAndName);
   return it == byTypeAndName_.end() ? nullptr : &certs_[it->second];
 }
 
-ChainResult TrustStore::Check(const std::string& der) const {
+const TrustStore::Entry* TrustStore::FindIssuerIn(
+    const std::vector<Entry>& pool, X509* cert, const std::string& certDer) {
+  std::string keyId, typeAndName;
+  IssuerKeysOf(cert, &keyId, &typeAndName);
+  if (keyId.empty() && typeAndName.empty()) return nullptr;
+  for (const Entry& e : pool) {
+    // A self-signed certificate of the pool is no issuer: it would be a
+    // root that the signature brought along.
+    if (e.der == certDer) continue;
+    if (!keyId.empty() ? KeyIdOf(e.cert.get()) == keyId
+                       : TypeAndNameOf(e.cert.get()) == typeAndName)
+      return &e;
+  }
+  return nullptr;
+}
+
+ChainResult TrustStore::Check(const std::string& der,
+                              const std::vector<std::string>& carried) const {
   if (certs_.empty()) return ChainResult();
   shared_ptr<X509> leaf =
       der.empty() ? shared_ptr<X509>()
                   : KXStrToX509(der.data(), static_cast<int>(der.size()));
-  if (!leaf) return Untrusted("certificate not readable", "", {});
+  if (!leaf) return Untrusted("certificate not readable", "", {}, {});
+  std::vector<Entry> pool;
+  for (const std::string& c : carried) {
+    shared_ptr<X509> cert =
+        c.empty() ? shared_ptr<X509>()
+                  : KXStrToX509(c.data(), static_cast<int>(c.size()));
+    // An unreadable carried certificate is no link; the walk says which
+    // issuer it missed.
+    if (cert) pool.push_back({cert, c});
+  }
   std::vector<std::string> issuers;
+  std::vector<bool> fromPool;
   std::set<std::string> seen = {der};
   X509* current = leaf.get();
   std::string currentDer = der;
@@ -151,6 +198,7 @@ ChainResult TrustStore::Check(const std::string& der) const {
   };
   for (size_t length = 1; length <= kMaxChain; ++length) {
     const Entry* issuer = FindIssuer(current);
+    bool isCarried = false;
     if (issuer == nullptr) {
       // A certificate of the trust files ends the chain even when its own
       // issuer is not among them.
@@ -158,33 +206,41 @@ ChainResult TrustStore::Check(const std::string& der) const {
         ChainResult out;
         out.status = ChainResult::kTrusted;
         out.issuers = issuers;
+        out.carried = fromPool;
         return out;
       }
-      return Untrusted("unknown issuer", at(), issuers);
+      issuer = FindIssuerIn(pool, current, currentDer);
+      isCarried = issuer != nullptr;
+      if (issuer == nullptr)
+        return Untrusted("unknown issuer", at(), issuers, fromPool);
     }
     X509* up = issuer->cert.get();
     if (KXVerifyX509(current, X509_get_X509_PUBKEY(up)) != 0)
-      return Untrusted("bad issuer signature", at(), issuers);
+      return Untrusted("bad issuer signature", at(), issuers, fromPool);
     long start = 0, end = 0, upStart = 0, upEnd = 0;
     if (!PeriodOf(current, &start, &end) || !PeriodOf(up, &upStart, &upEnd))
-      return Untrusted("validity not readable", at(), issuers);
+      return Untrusted("validity not readable", at(), issuers, fromPool);
     if (upStart > start || upEnd < end)
-      return Untrusted("validity outside the issuer's", at(), issuers);
+      return Untrusted("validity outside the issuer's", at(), issuers,
+                       fromPool);
     // A self-signed certificate of the trust files: the root. (The
     // certificate asked about may be that root itself: no issuers then.)
+    // Carried certificates never issue themselves (FindIssuerIn).
     if (issuer->der == currentDer) {
       ChainResult out;
       out.status = ChainResult::kTrusted;
       out.issuers = issuers;
+      out.carried = fromPool;
       return out;
     }
     issuers.push_back(SubjectOf(up));
+    fromPool.push_back(isCarried);
     if (!seen.insert(issuer->der).second)
-      return Untrusted("issuer loop", at(), issuers);
+      return Untrusted("issuer loop", at(), issuers, fromPool);
     current = up;
     currentDer = issuer->der;
   }
-  return Untrusted("chain too long", at(), issuers);
+  return Untrusted("chain too long", at(), issuers, fromPool);
 }
 
 std::vector<std::string> DefaultTrustFolders() {

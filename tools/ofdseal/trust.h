@@ -34,6 +34,9 @@ struct ChainResult {
   // The subjects of the issuers walked through, nearest first; trusted: the
   // last one ended the chain.
   std::vector<std::string> issuers;
+  // Per issuer: true when it came with the signature rather than from the
+  // trust files.
+  std::vector<bool> carried;
 };
 
 class TrustStore {
@@ -54,8 +57,12 @@ class TrustStore {
   const std::vector<std::string>& files() const { return files_; }
 
   // Walks from the DER certificate up to a trust anchor. kNotChecked when
-  // the store is empty.
-  ChainResult Check(const std::string& der) const;
+  // the store is empty. `carried` holds DER certificates that came with the
+  // signature: one of them is taken as the issuer only when no trust file
+  // holds it, and the walk goes on from there; it never ends at one, so a
+  // signature cannot bring its own root.
+  ChainResult Check(const std::string& der,
+                    const std::vector<std::string>& carried = {}) const;
 
  private:
   struct Entry {
@@ -65,6 +72,10 @@ class TrustStore {
   void Add(const shared_ptr<X509>& cert);
   // The trusted certificate that issued `cert`, or null.
   const Entry* FindIssuer(X509* cert) const;
+  // The certificate of `pool` other than `cert` itself that issued it, by
+  // the same rules, or null.
+  static const Entry* FindIssuerIn(const std::vector<Entry>& pool, X509* cert,
+                                   const std::string& certDer);
 
   std::vector<Entry> certs_;
   // Later certificates with an equal key replace earlier ones.

@@ -1,10 +1,13 @@
 // The verify command: every signature of every document of a package, its
-// references, and its seal signature through SEF_OfdESealSign_Verify.
+// references, and its seal signature through SEF_OfdESealSign_Verify or its
+// PKCS#7 signature through the sealofd layer.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ofd/pkcs7.h"
 #include "package.h"
 #include "text.h"
 #include "trust.h"
@@ -40,7 +43,7 @@ struct SignatureReport {
   std::string method;       // SignatureMethod as written
   std::string algorithm;    // "SM2 with SM3"
   std::string digest;       // digest of Signature.xml passed to the library
-  std::string signingTime;  // from the seal signature
+  std::string signingTime;  // from the seal or PKCS#7 signature
   std::string dateTime;     // SignatureDateTime of Signature.xml
   std::string family;
   std::string sealName;
@@ -57,10 +60,13 @@ struct SignatureReport {
   std::vector<ReferenceReport> references;
   bool verified = false;  // the library was asked
   unsigned int code = 0;  // its answer
+  // Type="Sign": what the PKCS#7 verifier read and answered (its code is
+  // `code` too); absent for seal signatures.
+  std::optional<ofd::Pkcs7Result> pkcs7;
   std::vector<std::string> problems;
-  // "valid" (with trust anchors: both certificates chain to one),
+  // "valid" (with trust anchors: the certificates chain to one),
   // "valid (untrusted)" (no trust anchors given), "invalid",
-  // "not supported yet".
+  // "not supported yet" (an unknown signature type).
   std::string verdict;
 };
 
@@ -76,6 +82,13 @@ struct VerifyReport {
 };
 
 extern const char kNotChecked[];  // "certificates not checked against ..."
+
+// The period of a DER certificate, its validity at `signingTime` and now (ms
+// since 1970; -1: unknown) and its chain to the trust anchors, through the
+// `carried` certificates when they are needed as links.
+CertificateReport DescribeCertificate(
+    const std::string& der, long signingTime, long now, const TrustStore& trust,
+    const std::vector<std::string>& carried = {});
 
 // Verifies the opened package; the certificates of each seal signature are
 // checked against `trust` when it holds any. False with a one-line reason

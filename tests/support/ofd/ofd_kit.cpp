@@ -63,13 +63,18 @@ Bytes CheckDigest(const std::string& method, const std::string& data) {
   return DigestWith(EVP_sm3(), data);
 }
 
+bool IsPkcs7(const Sealing& s) { return s.type == "Sign"; }
+
 KeyType SignerKey(const Sealing& s) {
-  return s.signature.signer ? s.signature.signer->keyType : KeyType::kSm2;
+  const std::optional<Credential>& signer =
+      IsPkcs7(s) ? s.pkcs7.signer : s.signature.signer;
+  return signer ? signer->keyType : KeyType::kSm2;
 }
 
 std::string MethodOf(const Sealing& s) {
   if (!s.method.empty()) return s.method;
-  return SignatureAlgorithmOid(SignerKey(s), s.signature.rsaHash);
+  return SignatureAlgorithmOid(
+      SignerKey(s), IsPkcs7(s) ? s.pkcs7.rsaHash : s.signature.rsaHash);
 }
 
 }  // namespace
@@ -201,7 +206,9 @@ int AddSignature(Package* doc, const Sealing& s) {
   }
   // The default seal names the signer as its owner, as a genuine seal does.
   Bytes sealDer;
-  if (s.signature.seal) {
+  if (IsPkcs7(s)) {
+    // A PKCS#7 signature involves no seal.
+  } else if (s.signature.seal) {
     sealDer = *s.signature.seal;
   } else {
     SealSpec owned;
@@ -245,13 +252,12 @@ int AddSignature(Package* doc, const Sealing& s) {
   xml +=
       "    </%P%References>\n"
       "    <%P%StampAnnot ID=\"" +
-      std::to_string(n + 1) +
-      "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n"
-      "    <%P%Seal>\n"
-      "      <%P%BaseLoc>" +
-      (s.absoluteLocations ? abs : "") +
-      "Seal.esl</%P%BaseLoc>\n"
-      "    </%P%Seal>\n"
+      std::to_string(n + 1) + "\" PageRef=\"1\" Boundary=\"120 200 40 40\"/>\n";
+  if (!IsPkcs7(s))
+    xml += "    <%P%Seal>\n      <%P%BaseLoc>" +
+           std::string(s.absoluteLocations ? abs : "") +
+           "Seal.esl</%P%BaseLoc>\n    </%P%Seal>\n";
+  xml +=
       "  </%P%SignedInfo>\n"
       "  <%P%SignedValue>" +
       (s.absoluteLocations ? abs : "") +
@@ -259,14 +265,21 @@ int AddSignature(Package* doc, const Sealing& s) {
       "</%P%Signature>\n";
   xml = Prefixed(xml, prefixed);
 
-  SignatureSpec params = s.signature;
-  params.seal = sealDer;
-  params.dataHash = SignedDigest(s, xml);
-  Bytes value = s.signedValue ? *s.signedValue : MakeSignature(s.family, params);
+  Bytes value;
+  if (s.signedValue) {
+    value = *s.signedValue;
+  } else if (IsPkcs7(s)) {
+    value = MakePkcs7(Bytes(xml.begin(), xml.end()), s.pkcs7);
+  } else {
+    SignatureSpec params = s.signature;
+    params.seal = sealDer;
+    params.dataHash = SignedDigest(s, xml);
+    value = MakeSignature(s.family, params);
+  }
 
   doc->Set(dir + "/Signature.xml", xml);
   doc->Set(dir + "/SignedValue.dat", ToString(value));
-  doc->Set(dir + "/Seal.esl", ToString(sealDer));
+  if (!IsPkcs7(s)) doc->Set(dir + "/Seal.esl", ToString(sealDer));
   doc->signatures.push_back(
       {std::to_string(n + 1), s.type,
        s.absoluteLocations ? abs + "Signature.xml"

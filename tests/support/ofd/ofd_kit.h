@@ -3,7 +3,8 @@
 // Signature.xml listing the digest of every part it covers, and a seal
 // signature over the digest of Signature.xml's exact bytes (SM3 for an SM2
 // signer, the digest of the signature method for an RSA signer), computed
-// with OpenSSL.
+// with OpenSSL. A signature of type "Sign" holds PKCS#7 signed data over the
+// bytes of Signature.xml instead (the PKCS#7 kit), and no seal.
 //
 //   fx::ofd::Package doc = fx::ofd::MakeDocument();
 //   fx::ofd::Sealing seal;
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "pkcs7_kit.h"
 
 namespace fx {
 namespace ofd {
@@ -57,7 +59,10 @@ struct Sealing {
   // the family whose owner is the signer.
   SignatureSpec signature;
   std::string type = "Seal";  // "Sign": PKCS#7 rather than a seal signature
-  std::string method;         // SignatureMethod; default from the signer
+  // Type "Sign": the SignedData made over Signature.xml (family and
+  // signature are not used then).
+  Pkcs7Spec pkcs7;
+  std::string method;  // SignatureMethod; default from the signer
   std::string checkMethod = "1.2.156.10197.1.401";
   // FileRef values; default: every part present except the signature list.
   std::optional<std::vector<std::string>> references;
@@ -69,7 +74,8 @@ struct Sealing {
 };
 
 // Seals the document: Doc_0/Signs/Sign_N/{Signature.xml, SignedValue.dat,
-// Seal.esl} and the signature list with one more entry. Returns N.
+// Seal.esl} (no Seal.esl for type "Sign") and the signature list with one
+// more entry. Returns N.
 int AddSignature(Package* doc, const Sealing& sealing);
 
 // The digest that the seal signature signs for this signer and method.
