@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "KXLog.h"
 #include "KXSM.h"
 #include "SealVerify.h"
+#include "crypto/openssl_ptr.h"
 #include "crypto/sha0.h"
 
 namespace sv {
@@ -19,11 +19,6 @@ namespace {
 
 const int kNidSha0 = 41;
 const int kNidSm3 = 920;
-
-struct EvpMdCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
 
 // A running digest of one algorithm. SM3 and SHA-0 (which OpenSSL no longer
 // has) run on our own code, the others on OpenSSL's EVP digests. Each digests
@@ -75,7 +70,7 @@ class RunningDigest {
       return true;
     }
     if (!evp_) return false;
-    EvpMdCtxPtr copy(EVP_MD_CTX_new());
+    kx::UniquePtr<EVP_MD_CTX> copy(EVP_MD_CTX_new());
     unsigned int len = 0;
     out->resize(EVP_MAX_MD_SIZE);
     if (!copy || EVP_MD_CTX_copy_ex(copy.get(), evp_.get()) != 1 ||
@@ -101,7 +96,7 @@ class RunningDigest {
   int nid_ = 0;
   SM3_CTX_1 sm3_{};
   kx::Sha0Ctx sha0_{};
-  EvpMdCtxPtr evp_;
+  kx::UniquePtr<EVP_MD_CTX> evp_;
 };
 
 // The process-wide holder of the three-call digest. State 0: nothing done,

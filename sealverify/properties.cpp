@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "SealCore.h"
 #include "SealProperty.h"
 #include "SealVerify.h"
+#include "crypto/openssl_ptr.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
 #include "sealverify_internal.h"
@@ -108,10 +108,7 @@ struct Value {
   void Hold(const ckxstr& s) { Hold(s.c_str(), s.length()); }
 };
 
-struct XmlDeleter {
-  void operator()(mxml_node_t* n) const { KXXmlFree(n); }
-};
-using XmlTree = std::unique_ptr<mxml_node_t, XmlDeleter>;
+using XmlTree = kx::UniquePtr<mxml_node_t>;
 
 // Parses the property text; null when it is not XML.
 XmlTree ParseProperty(const ASN1_IA5STRING* text) {

@@ -2,7 +2,6 @@
 #include <openssl/x509.h>
 
 #include <cstring>
-#include <memory>
 
 #include "KXCrypto.h"
 #include "KXError.h"
@@ -11,12 +10,9 @@
 #include "KXTime.h"
 #include "SealCore.h"
 #include "cert_keyless.h"
+#include "crypto/openssl_ptr.h"
 
 namespace {
-
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
 
 const int kSha1Nid = 64;
 const uint32_t kSha1DigestInfoLength = 35;
@@ -77,7 +73,7 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
                    KX_ERR_INVALID_INPUT);
   // DER only here.
   const unsigned char* p = cert;
-  std::unique_ptr<X509, X509Free> x509(
+  kx::UniquePtr<X509> x509(
       certLen > 0x7FFFFFFFu
           ? nullptr
           : d2i_X509(nullptr, &p, static_cast<long>(certLen)));

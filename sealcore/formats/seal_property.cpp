@@ -183,7 +183,7 @@ bool IntegerOctets(const ASN1_INTEGER* n, Value* out) {
   }
   unsigned char* raw = nullptr;
   int len = i2d_ASN1_INTEGER(const_cast<ASN1_INTEGER*>(n), &raw);
-  kx::der::OpenSslBuffer der(raw);
+  kx::OpenSslBytes der(raw);
   if (len <= 0 || raw == nullptr) return false;
   const unsigned char* p = raw;
   long contentLen = 0;
