@@ -2,7 +2,6 @@
 // three calls (Init, Update..., Final) over one process-wide holder.
 #include <openssl/evp.h>
 
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "SealVerify.h"
 #include "crypto/openssl_ptr.h"
 #include "crypto/sha0.h"
+#include "foundation/export_boundary.h"
 
 namespace sv {
 namespace {
@@ -116,24 +116,17 @@ DigestHolder& Holder() {
   return *holder;
 }
 
+// Hands the digest out; a buffer too small gets its line under `function`.
 unsigned int Deliver(const char* function, const unsigned char* src,
                      unsigned int len, unsigned char* out,
                      unsigned int* outLen) {
-  if (out == nullptr) {
-    *outLen = len;
-    return 0;
-  }
-  if (*outLen < len) {
+  const unsigned int rc = kx::DeliverOutput(src, len, out, outLen);
+  if (rc != 0)
     KX_LOG_ERR(function,
                "SEF_DigestDatabyAlg==>%08x -- arguments pulDigLen is not int "
                "enough",
-               KX_ERR_INVALID_LENGTH);
-    *outLen = len;
-    return KX_ERR_INVALID_LENGTH;
-  }
-  std::memcpy(out, src, len);
-  *outLen = len;
-  return 0;
+               rc);
+  return rc;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "crypto/openssl_ptr.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
+#include "foundation/export_boundary.h"
 #include "sealverify_internal.h"
 #include "tolerant.h"
 
@@ -283,21 +284,13 @@ unsigned int Serve(const SignatureView& v, unsigned int flag,
   if (!value.present) return 0;
   if (value.length > UINT_MAX)
     return Fail(v.family, KX_ERR_SIZE_LIMIT, "property too large error");
-  const auto needed = static_cast<unsigned int>(value.length);
-  if (pchData == nullptr) {
-    *pulDataLen = needed;
-    return 0;
-  }
-  if (*pulDataLen < needed) {
+  rc = kx::DeliverOutput(value.data, static_cast<uint32_t>(value.length),
+                         pchData, pulDataLen);
+  if (rc != 0)
     KX_LOG_ERR(kGet,
                "SEF_ESealSignDataGetProperty==>%08x -- arguments buffer too small",
-               KX_ERR_INVALID_LENGTH);
-    *pulDataLen = needed;
-    return KX_ERR_INVALID_LENGTH;
-  }
-  if (needed != 0) std::memcpy(pchData, value.data, needed);
-  *pulDataLen = needed;
-  return 0;
+               rc);
+  return rc;
 }
 
 template <class Sig>

@@ -19,6 +19,7 @@
 #include "ckxstr.h"
 #include "formats/cert_text.h"
 #include "formats/seal_der.h"
+#include "foundation/export_boundary.h"
 
 namespace {
 
@@ -635,16 +636,8 @@ unsigned int GetProperty(unsigned int flag, const unsigned char* seal,
 
   // An absent content is no result at all: nothing is written.
   if (value.data() == nullptr) return 0;
-  if (pchData == nullptr) {
-    *pulDataLen = value.length();
-    return 0;
-  }
-  if (*pulDataLen < value.length()) {
-    *pulDataLen = value.length();
-    return Fail(KX_ERR_INVALID_LENGTH, "-- arguments buffer too small");
-  }
-  if (value.length() > 0) std::memcpy(pchData, value.data(), value.length());
-  *pulDataLen = value.length();
+  rc = kx::DeliverOutput(value.data(), value.length(), pchData, pulDataLen);
+  if (rc != 0) return Fail(rc, "-- arguments buffer too small");
   return 0;
 }
 
