@@ -41,8 +41,8 @@ inline uint32_t DeliverOutput(const void* data, uint32_t length,
 // nowhere to report their own failures).
 struct ExportFailure {
   const char* function;
-  const char* memoryLine;        // after std::bad_alloc
-  const char* otherLine;         // after any other exception
+  const char* memoryLine;  // after std::bad_alloc
+  const char* otherLine;   // after any other exception
   int memoryCode = KX_ERR_MEMORY;
   int otherCode = KX_ERR_FAIL;
   bool recordLastError = false;  // also the thread's last error (libKXCommon)
@@ -56,8 +56,8 @@ inline constexpr ExportFailure CommonFailure(const char* function) {
 
 // The failure of the log and of the thread store: no line, no last error.
 inline constexpr ExportFailure SilentFailure(const char* function) {
-  return ExportFailure{function, nullptr, nullptr, KX_ERR_MEMORY, KX_ERR_FAIL,
-                       false};
+  return ExportFailure{function,      nullptr,     nullptr,
+                       KX_ERR_MEMORY, KX_ERR_FAIL, false};
 }
 
 namespace detail {
@@ -96,9 +96,8 @@ auto GuardCode(const ExportFailure& failure, Body&& body,
                int line = __builtin_LINE()) noexcept -> decltype(body()) {
   using Result = decltype(body());
   static_assert(std::is_integral_v<Result>, "the result must be a code");
-  return detail::RunGuarded(failure, line, body, [](int code) {
-    return static_cast<Result>(code);
-  });
+  return detail::RunGuarded(failure, line, body,
+                            [](int code) { return static_cast<Result>(code); });
 }
 
 // Runs the work of an export whose result is a value (a text, a holder, a
@@ -108,8 +107,7 @@ template <class Body>
 auto GuardValue(const ExportFailure& failure, Body&& body,
                 int line = __builtin_LINE()) noexcept -> decltype(body()) {
   using Result = decltype(body());
-  return detail::RunGuarded(failure, line, body,
-                            [](int) { return Result(); });
+  return detail::RunGuarded(failure, line, body, [](int) { return Result(); });
 }
 
 }  // namespace kx

@@ -108,12 +108,12 @@ inline unsigned int FirstContentOctet(const ASN1_INTEGER* n) {
 
 // Declares kx::der::Traits and kx::Deleter for the record NS::X_t of every
 // structure X.
-#define KX_DER_TRAITS_ONE(NS, X)                                            \
-  template <>                                                               \
-  struct kx::der::Traits<NS::X##_t> {                                       \
-    static const ASN1_ITEM* item() { return &NS::X##_it; }                  \
-  };                                                                        \
-  template <>                                                               \
+#define KX_DER_TRAITS_ONE(NS, X)                           \
+  template <>                                              \
+  struct kx::der::Traits<NS::X##_t> {                      \
+    static const ASN1_ITEM* item() { return &NS::X##_it; } \
+  };                                                       \
+  template <>                                              \
   struct kx::Deleter<NS::X##_t> : kx::der::RecordDeleter<NS::X##_t> {};
 #define KX_DER_TRAITS_GLOBAL(X) KX_DER_TRAITS_ONE(, X)
 KX_SEAL_FORMAT_STRUCTURES(KX_DER_TRAITS_GLOBAL)

@@ -1,5 +1,7 @@
 // The guard that exports run their work in and the delivery of results into
 // caller buffers.
+#include "foundation/export_boundary.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 
 #include "KXError.h"
 #include "ckxstr.h"
-#include "foundation/export_boundary.h"
 #include "test_process.h"
 
 namespace {
@@ -49,10 +50,14 @@ enum class Throw { kNothing, kBadAlloc, kRuntimeError, kInt };
 
 unsigned int Work(Throw what) {
   switch (what) {
-    case Throw::kBadAlloc: throw std::bad_alloc();
-    case Throw::kRuntimeError: throw std::runtime_error("broken");
-    case Throw::kInt: throw 7;
-    default: return 42;
+    case Throw::kBadAlloc:
+      throw std::bad_alloc();
+    case Throw::kRuntimeError:
+      throw std::runtime_error("broken");
+    case Throw::kInt:
+      throw 7;
+    default:
+      return 42;
   }
 }
 
@@ -88,7 +93,8 @@ TEST(GuardCode, EndsEachExceptionWithItsCodeAndOneLine) {
   };
   const Row rows[] = {
       {Throw::kNothing, &kApi, 42, nullptr, 0},
-      {Throw::kBadAlloc, &kApi, 5009, "] T_Api==>00001391 -- memory error\n", 0},
+      {Throw::kBadAlloc, &kApi, 5009, "] T_Api==>00001391 -- memory error\n",
+       0},
       {Throw::kRuntimeError, &kApi, 5001,
        "] T_Api==>00001389 -- unexpected error\n", 0},
       {Throw::kInt, &kDigest, 5016, "] T_Digest==>00001398 -- digest error\n",
