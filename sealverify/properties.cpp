@@ -287,9 +287,10 @@ unsigned int Serve(const SignatureView& v, unsigned int flag,
   rc = kx::DeliverOutput(value.data, static_cast<uint32_t>(value.length),
                          pchData, pulDataLen);
   if (rc != 0)
-    KX_LOG_ERR(kGet,
-               "SEF_ESealSignDataGetProperty==>%08x -- arguments buffer too small",
-               rc);
+    KX_LOG_ERR(
+        kGet,
+        "SEF_ESealSignDataGetProperty==>%08x -- arguments buffer too small",
+        rc);
   return rc;
 }
 
@@ -342,7 +343,9 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_ESealSignDataGetProperty");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
     // Read tolerantly unless main.ini asks for strict DER: the encoders'
     // slips are rewritten in a copy that is decoded instead.
     const bool tolerant = !GetVerifySwitches().strictDer;
@@ -411,11 +414,7 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
     if (rc == 0)
       KX_LOG(KX_LOG_DEBUG, kGet, "==>SEF_ESealSignDataGetProperty end ");
     return rc;
-  } catch (...) {
-    KX_LOG_ERR(kGet, "SEF_ESealSignDataGetProperty==>%08x -- memory error",
-               KX_ERR_MEMORY);
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
 extern "C" unsigned int SEF_AnalyzeESealData(unsigned int ulFlag,
@@ -423,16 +422,17 @@ extern "C" unsigned int SEF_AnalyzeESealData(unsigned int ulFlag,
                                              unsigned int ulESealDataLen,
                                              unsigned char* pchData,
                                              unsigned int* pulDataLen) {
-  std::vector<uint8_t> normalized;
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_AnalyzeESealData");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
+    std::vector<uint8_t> normalized;
     if (pchESealData != nullptr && !sv::GetVerifySwitches().strictDer &&
         sv::tolerant::NormalizeSeal(pchESealData, ulESealDataLen,
                                     &normalized)) {
       pchESealData = normalized.data();
       ulESealDataLen = static_cast<unsigned int>(normalized.size());
     }
-  } catch (...) {  // no memory for the copy: the seal is read as it stands
-  }
-  return SEBF_GetESealProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
-                               pulDataLen);
+    return SEBF_GetESealProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
+                                 pulDataLen);
+  });
 }

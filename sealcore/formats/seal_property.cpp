@@ -648,13 +648,13 @@ unsigned int SE_GetESealProperty(unsigned int ulFlag,
                                  unsigned int ulESealDataLen,
                                  unsigned char* pchData,
                                  unsigned int* pulDataLen) {
-  try {
+  constexpr kx::ExportFailure kFailure{
+      kFn, "SE_GetESealProperty-->%d -- memory error",
+      "SE_GetESealProperty-->%d -- unexpected error"};
+  return kx::GuardCode(kFailure, [&] {
     return GetProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
                        pulDataLen);
-  } catch (...) {
-    // Only memory can run out here (the vectors and texts built above).
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
 extern "C" unsigned int SEBF_GetESealProperty(unsigned int ulFlag,
