@@ -102,12 +102,12 @@ unsigned int SEF_GetServerTime(unsigned char /*flag*/, char* out) {
     return KX_ERR_INVALID_INPUT;
   }
   out[0] = '\0';
-  try {
-    ckxstr text = KXTimeToStr(KXGetTime(true), true, true);
-    // At most 15 characters (GeneralizedTime) and the NUL.
-    if (text.length() <= 15) std::memcpy(out, text.c_str(), text.length() + 1);
-  } catch (...) {
-  }
+  // The caller's buffer holds 16 bytes: at most 15 characters
+  // (GeneralizedTime) and the NUL. Nothing here throws.
+  ckxstr text = KXTimeToStr(KXGetTime(true), true, true);
+  uint32_t capacity = 16;
+  kx::DeliverOutput(text.c_str(), text.length() + 1,
+                    reinterpret_cast<unsigned char*>(out), &capacity);
   KX_LOG(KX_LOG_DEBUG, "SEF_GetServerTime", "SEF_GetServerTime==>%s ", out);
   return 0;
 }

@@ -2,8 +2,6 @@
 // three calls (Init, Update..., Final) over one process-wide holder.
 #include <openssl/evp.h>
 
-#include <cstring>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -12,18 +10,16 @@
 #include "KXLog.h"
 #include "KXSM.h"
 #include "SealVerify.h"
+#include "crypto/openssl_ptr.h"
 #include "crypto/sha0.h"
+#include "foundation/export_boundary.h"
+#include "sealverify_internal.h"
 
 namespace sv {
 namespace {
 
 const int kNidSha0 = 41;
 const int kNidSm3 = 920;
-
-struct EvpMdCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter>;
 
 // A running digest of one algorithm. SM3 and SHA-0 (which OpenSSL no longer
 // has) run on our own code, the others on OpenSSL's EVP digests. Each digests
@@ -75,7 +71,7 @@ class RunningDigest {
       return true;
     }
     if (!evp_) return false;
-    EvpMdCtxPtr copy(EVP_MD_CTX_new());
+    kx::UniquePtr<EVP_MD_CTX> copy(EVP_MD_CTX_new());
     unsigned int len = 0;
     out->resize(EVP_MAX_MD_SIZE);
     if (!copy || EVP_MD_CTX_copy_ex(copy.get(), evp_.get()) != 1 ||
@@ -101,7 +97,7 @@ class RunningDigest {
   int nid_ = 0;
   SM3_CTX_1 sm3_{};
   kx::Sha0Ctx sha0_{};
-  EvpMdCtxPtr evp_;
+  kx::UniquePtr<EVP_MD_CTX> evp_;
 };
 
 // The process-wide holder of the three-call digest. State 0: nothing done,
@@ -121,24 +117,23 @@ DigestHolder& Holder() {
   return *holder;
 }
 
+// The lines of a three-call digest that cannot be had.
+constexpr char kUpdateFailed[] =
+    "SEF_DigestDatabyAlg==>%08x -- KXDigestASN1ByNID() digest error";
+constexpr char kFinalFailed[] =
+    "SEF_DigestDataInitbyAlg==>%08x -- also has not update digest";
+
+// Hands the digest out; a buffer too small gets its line under `function`.
 unsigned int Deliver(const char* function, const unsigned char* src,
                      unsigned int len, unsigned char* out,
                      unsigned int* outLen) {
-  if (out == nullptr) {
-    *outLen = len;
-    return 0;
-  }
-  if (*outLen < len) {
+  const unsigned int rc = kx::DeliverOutput(src, len, out, outLen);
+  if (rc != 0)
     KX_LOG_ERR(function,
                "SEF_DigestDatabyAlg==>%08x -- arguments pulDigLen is not int "
                "enough",
-               KX_ERR_INVALID_LENGTH);
-    *outLen = len;
-    return KX_ERR_INVALID_LENGTH;
-  }
-  std::memcpy(out, src, len);
-  *outLen = len;
-  return 0;
+               rc);
+  return rc;
 }
 
 }  // namespace
@@ -157,7 +152,9 @@ extern "C" unsigned int SEF_DigestDatabyAlg(unsigned int ulAlgID,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_DigestDatabyAlg");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
     // A length query digests no data: the length does not depend on it, and
     // an empty input has no first byte to read.
     const unsigned int n = pbDigest == nullptr ? 0 : ulDataLen;
@@ -172,15 +169,11 @@ extern "C" unsigned int SEF_DigestDatabyAlg(unsigned int ulAlgID,
     return Deliver("SEF_DigestDatabyAlg",
                    reinterpret_cast<const unsigned char*>(digest.c_str()),
                    digest.length(), pbDigest, pulDigLen);
-  } catch (...) {
-    KX_LOG_ERR("SEF_DigestDatabyAlg",
-               "SEF_DigestDatabyAlg==>%08x -- memory error", KX_ERR_MEMORY);
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
-// The holder is reached and locked inside each export's try block: neither
-// may throw across the exported boundary.
+// The holder is reached and locked inside each export's guard: neither may
+// throw across the exported boundary.
 extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
                                                 void** phHandle) {
   if (phHandle == nullptr) {
@@ -189,7 +182,9 @@ extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_DigestDataInitbyAlg");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
     DigestHolder& h = Holder();
     std::lock_guard<std::mutex> guard(h.lock);
     h.state = 1;
@@ -197,35 +192,31 @@ extern "C" unsigned int SEF_DigestDataInitbyAlg(unsigned int ulAlgID,
     // An unknown identifier is not refused here: the Update that follows
     // reports it, as the one-call digest does.
     h.usable = h.digest.Start(h.algorithm);
-  } catch (...) {
-    KX_LOG_ERR("SEF_DigestDataInitbyAlg",
-               "SEF_DigestDataInitbyAlg==>%08x -- memory error", KX_ERR_MEMORY);
-    return KX_ERR_MEMORY;
-  }
-  *phHandle = reinterpret_cast<void*>(1);
-  return 0;
+    *phHandle = reinterpret_cast<void*>(1);
+    return 0;
+  });
 }
 
+// Update and Final report every failure, an exception included, with the one
+// code and line they have for a digest that cannot be had.
 extern "C" unsigned int SEF_DigestDataUpdate(void* /*hHandle*/,
                                              const unsigned char* pbData,
                                              unsigned int ulDataLen) {
-  bool ok = false;
-  try {
-    DigestHolder& h = Holder();
-    std::lock_guard<std::mutex> guard(h.lock);
-    h.state = 2;
-    ok = h.usable && pbData != nullptr && h.digest.Feed(pbData, ulDataLen);
-    if (!ok) h.usable = false;
-  } catch (...) {
-    ok = false;
-  }
-  if (!ok) {
-    KX_LOG_ERR("SEF_DigestDatabyAlg",
-               "SEF_DigestDatabyAlg==>%08x -- KXDigestASN1ByNID() digest error",
-               KX_ERR_DIGEST);
+  constexpr kx::ExportFailure kFailure{"SEF_DigestDatabyAlg", kUpdateFailed,
+                                       kUpdateFailed, KX_ERR_DIGEST,
+                                       KX_ERR_DIGEST};
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
+    {
+      DigestHolder& h = Holder();
+      std::lock_guard<std::mutex> guard(h.lock);
+      h.state = 2;
+      if (h.usable && pbData != nullptr && h.digest.Feed(pbData, ulDataLen))
+        return 0;
+      h.usable = false;
+    }
+    KX_LOG_ERR("SEF_DigestDatabyAlg", kUpdateFailed, KX_ERR_DIGEST);
     return KX_ERR_DIGEST;
-  }
-  return 0;
+  });
 }
 
 extern "C" unsigned int SEF_DigestDataFinal(void* /*hHandle*/,
@@ -237,21 +228,23 @@ extern "C" unsigned int SEF_DigestDataFinal(void* /*hHandle*/,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  std::vector<unsigned char> digest;
-  bool ok = false;
-  try {
-    DigestHolder& h = Holder();
-    std::lock_guard<std::mutex> guard(h.lock);
-    ok = h.state == 2 && h.usable && h.digest.Peek(&digest);
-  } catch (...) {
-    ok = false;
-  }
-  if (!ok) {
-    KX_LOG_ERR("SEF_DigestDataFinal",
-               "SEF_DigestDataInitbyAlg==>%08x -- also has not update digest",
-               KX_ERR_DIGEST);
-    return KX_ERR_DIGEST;
-  }
-  return Deliver("SEF_DigestDataFinal", digest.data(),
-                 static_cast<unsigned int>(digest.size()), pbDigest, pulDigLen);
+  constexpr kx::ExportFailure kFailure{"SEF_DigestDataFinal", kFinalFailed,
+                                       kFinalFailed, KX_ERR_DIGEST,
+                                       KX_ERR_DIGEST};
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
+    std::vector<unsigned char> digest;
+    bool ok = false;
+    {
+      DigestHolder& h = Holder();
+      std::lock_guard<std::mutex> guard(h.lock);
+      ok = h.state == 2 && h.usable && h.digest.Peek(&digest);
+    }
+    if (!ok) {
+      KX_LOG_ERR("SEF_DigestDataFinal", kFinalFailed, KX_ERR_DIGEST);
+      return KX_ERR_DIGEST;
+    }
+    return Deliver("SEF_DigestDataFinal", digest.data(),
+                   static_cast<unsigned int>(digest.size()), pbDigest,
+                   pulDigLen);
+  });
 }

@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,8 +20,10 @@
 #include "SealCore.h"
 #include "SealProperty.h"
 #include "SealVerify.h"
+#include "crypto/openssl_ptr.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
+#include "foundation/export_boundary.h"
 #include "sealverify_internal.h"
 #include "tolerant.h"
 
@@ -108,10 +109,7 @@ struct Value {
   void Hold(const ckxstr& s) { Hold(s.c_str(), s.length()); }
 };
 
-struct XmlDeleter {
-  void operator()(mxml_node_t* n) const { KXXmlFree(n); }
-};
-using XmlTree = std::unique_ptr<mxml_node_t, XmlDeleter>;
+using XmlTree = kx::UniquePtr<mxml_node_t>;
 
 // Parses the property text; null when it is not XML.
 XmlTree ParseProperty(const ASN1_IA5STRING* text) {
@@ -286,21 +284,14 @@ unsigned int Serve(const SignatureView& v, unsigned int flag,
   if (!value.present) return 0;
   if (value.length > UINT_MAX)
     return Fail(v.family, KX_ERR_SIZE_LIMIT, "property too large error");
-  const auto needed = static_cast<unsigned int>(value.length);
-  if (pchData == nullptr) {
-    *pulDataLen = needed;
-    return 0;
-  }
-  if (*pulDataLen < needed) {
-    KX_LOG_ERR(kGet,
-               "SEF_ESealSignDataGetProperty==>%08x -- arguments buffer too small",
-               KX_ERR_INVALID_LENGTH);
-    *pulDataLen = needed;
-    return KX_ERR_INVALID_LENGTH;
-  }
-  if (needed != 0) std::memcpy(pchData, value.data, needed);
-  *pulDataLen = needed;
-  return 0;
+  rc = kx::DeliverOutput(value.data, static_cast<uint32_t>(value.length),
+                         pchData, pulDataLen);
+  if (rc != 0)
+    KX_LOG_ERR(
+        kGet,
+        "SEF_ESealSignDataGetProperty==>%08x -- arguments buffer too small",
+        rc);
+  return rc;
 }
 
 template <class Sig>
@@ -352,7 +343,9 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_ESealSignDataGetProperty");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
     // Read tolerantly unless main.ini asks for strict DER: the encoders'
     // slips are rewritten in a copy that is decoded instead.
     const bool tolerant = !GetVerifySwitches().strictDer;
@@ -421,11 +414,7 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
     if (rc == 0)
       KX_LOG(KX_LOG_DEBUG, kGet, "==>SEF_ESealSignDataGetProperty end ");
     return rc;
-  } catch (...) {
-    KX_LOG_ERR(kGet, "SEF_ESealSignDataGetProperty==>%08x -- memory error",
-               KX_ERR_MEMORY);
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
 extern "C" unsigned int SEF_AnalyzeESealData(unsigned int ulFlag,
@@ -433,16 +422,17 @@ extern "C" unsigned int SEF_AnalyzeESealData(unsigned int ulFlag,
                                              unsigned int ulESealDataLen,
                                              unsigned char* pchData,
                                              unsigned int* pulDataLen) {
-  std::vector<uint8_t> normalized;
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_AnalyzeESealData");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
+    std::vector<uint8_t> normalized;
     if (pchESealData != nullptr && !sv::GetVerifySwitches().strictDer &&
         sv::tolerant::NormalizeSeal(pchESealData, ulESealDataLen,
                                     &normalized)) {
       pchESealData = normalized.data();
       ulESealDataLen = static_cast<unsigned int>(normalized.size());
     }
-  } catch (...) {  // no memory for the copy: the seal is read as it stands
-  }
-  return SEBF_GetESealProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
-                               pulDataLen);
+    return SEBF_GetESealProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
+                                 pulDataLen);
+  });
 }

@@ -3,6 +3,16 @@
 
 #include <openssl/asn1.h>
 
+#include "foundation/export_boundary.h"
+
+// What a SEF_ export answers when an exception ends its work: 5009 with
+// "<name>==>%08x -- memory error", any other exception 5001 with
+// "<name>==>%08x -- unexpected error".
+#define SV_EXPORT_FAILURE(name)                                              \
+  ::kx::ExportFailure {                                                      \
+    name, name "==>%08x -- memory error", name "==>%08x -- unexpected error" \
+  }
+
 namespace sv {
 
 // The verifyCL switch of main.ini beside libKXCommon: -1 while no non-empty

@@ -651,7 +651,9 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
                KX_ERR_INVALID_INPUT);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  constexpr kx::ExportFailure kFailure =
+      SV_EXPORT_FAILURE("SEF_OfdESealSign_Verify");
+  return kx::GuardCode(kFailure, [&]() -> unsigned int {
     const VerifySwitches on = GetVerifySwitches();
     Input in{pbSignData, ulSignDataLen, pbSignData, ulSignDataLen};
     std::vector<uint8_t> normalized;
@@ -675,9 +677,5 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
     if (version == KX_SEAL_FAMILY_GIN)
       return VerifyGin(on, in, pbData, ulDataLen);
     return VerifySes(on, in, pbData, ulDataLen);
-  } catch (...) {
-    KX_LOG_ERR(kVerify, "SEF_OfdESealSign_Verify==>%08x -- memory error",
-               KX_ERR_MEMORY);
-    return KX_ERR_MEMORY;
-  }
+  });
 }

@@ -1,5 +1,7 @@
-// Owning holders for libcrypto objects used inside libKXCommon: one deleter
-// per type and UniquePtr<T>, so that every path releases what it created.
+// Owning holders for the libcrypto and Mini-XML objects used inside the three
+// libraries: one deleter per type and UniquePtr<T>, so that every path
+// releases what it created. The decoded seal and signature records get theirs
+// beside their descriptors (sealcore/formats/seal_der.h).
 #pragma once
 
 #include <openssl/bio.h>
@@ -12,6 +14,8 @@
 #include <openssl/x509v3.h>
 
 #include <memory>
+
+#include "KXXml.h"
 
 namespace kx {
 
@@ -38,6 +42,8 @@ KX_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
 KX_OSSL_DELETER(PKCS12, PKCS12_free);
 KX_OSSL_DELETER(ASN1_OCTET_STRING, ASN1_OCTET_STRING_free);
 KX_OSSL_DELETER(AUTHORITY_KEYID, AUTHORITY_KEYID_free);
+// Trees of KXStrToXml and KXXmlNew.
+KX_OSSL_DELETER(mxml_node_t, KXXmlFree);
 
 #undef KX_OSSL_DELETER
 

@@ -9,6 +9,7 @@
 #include "KXLog.h"
 #include "KXSM.h"
 #include "digest_internal.h"
+#include "foundation/export_boundary.h"
 #include "openssl_ptr.h"
 
 namespace kx {
@@ -207,7 +208,7 @@ ckxstr KXSignData(const void* data, uint32_t length, EVP_PKEY* key) {
 int KXRsaSignatureDigest(const X509_PUBKEY* key, const void* signature,
                          uint32_t signatureLength) {
   if (key == nullptr || signature == nullptr) return 0;
-  try {
+  return kx::GuardValue(kx::CommonFailure("KXRsaSignatureDigest"), [&] {
     EVP_PKEY* pkey = kx::RsaKeyOf(key);
     std::vector<unsigned char> block;
     if (pkey == nullptr ||
@@ -216,9 +217,7 @@ int KXRsaSignatureDigest(const X509_PUBKEY* key, const void* signature,
     const kx::DigestEntry* entry =
         kx::IdentifyDigestInfo(block.data(), block.size());
     return entry == nullptr ? 0 : entry->nid;
-  } catch (...) {  // no memory for the recovered block
-    return 0;
-  }
+  });
 }
 
 extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
@@ -228,7 +227,7 @@ extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
     kx::LogEmpty("KXVerifyData", __LINE__);
     return KX_ERR_INVALID_INPUT;
   }
-  try {
+  return kx::GuardCode(kx::CommonFailure("KXVerifyData"), [&]() -> uint32_t {
     switch (KXCertAlgo(key)) {
       case 1:
         return kx::VerifyRsa(key, data, dataLength, signature, signatureLength);
@@ -238,31 +237,29 @@ extern "C" uint32_t KXVerifyData(const X509_PUBKEY* key, const void* data,
         kx::LogEmpty("KXVerifyData", __LINE__);
         return KX_ERR_FAIL;
     }
-  } catch (...) {  // no memory for the recovered block
-    KXSetLastError(KX_ERR_MEMORY);
-    kx::LogEmpty("KXVerifyData", __LINE__);
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
 extern "C" int KXVerifyX509(const X509* cert, const X509_PUBKEY* issuerKey) {
   if (cert == nullptr || issuerKey == nullptr) return KX_ERR_INVALID_INPUT;
-  std::vector<unsigned char> tbs;
-  bool ok = false;
-  try {
-    ok = kx::TbsBytes(cert, &tbs);
-  } catch (...) {
-  }
-  if (!ok) {
-    KXSetLastError(KX_ERR_INVALID_CERT);
-    return KX_ERR_INVALID_CERT;
-  }
-  const ASN1_BIT_STRING* signature = nullptr;
-  X509_get0_signature(&signature, nullptr, cert);
-  if (signature == nullptr ||
-      KXVerifyData(issuerKey, tbs.data(), static_cast<uint32_t>(tbs.size()),
-                   ASN1_STRING_get0_data(signature),
-                   static_cast<uint32_t>(ASN1_STRING_length(signature))) != 0)
-    return KX_ERR_CERT_VERIFY;
-  return 0;
+  // The to-be-signed bytes that cannot be had, for want of memory too, are a
+  // certificate that cannot be encoded: 5010 as the last error, no line.
+  constexpr kx::ExportFailure kFailure{
+      "KXVerifyX509",      nullptr, nullptr, KX_ERR_INVALID_CERT,
+      KX_ERR_INVALID_CERT, true};
+  return kx::GuardCode(kFailure, [&]() -> int {
+    std::vector<unsigned char> tbs;
+    if (!kx::TbsBytes(cert, &tbs)) {
+      KXSetLastError(KX_ERR_INVALID_CERT);
+      return KX_ERR_INVALID_CERT;
+    }
+    const ASN1_BIT_STRING* signature = nullptr;
+    X509_get0_signature(&signature, nullptr, cert);
+    if (signature == nullptr ||
+        KXVerifyData(issuerKey, tbs.data(), static_cast<uint32_t>(tbs.size()),
+                     ASN1_STRING_get0_data(signature),
+                     static_cast<uint32_t>(ASN1_STRING_length(signature))) != 0)
+      return KX_ERR_CERT_VERIFY;
+    return 0;
+  });
 }

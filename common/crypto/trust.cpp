@@ -5,7 +5,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <new>
 #include <shared_mutex>
 #include <string>
 
@@ -15,6 +14,7 @@
 #include "KXString.h"
 #include "KXTime.h"
 #include "KXTrust.h"
+#include "foundation/export_boundary.h"
 #include "openssl_ptr.h"
 
 namespace kx {
@@ -37,17 +37,14 @@ int Fail(const char* function, int line, int code, const char* what) {
 #define TRUST_FAIL(function, code, what) \
   ::kx::Fail((function), __LINE__, (code), (what))
 
-// The boundary of every export: no exception leaves it.
-template <class Body>
-int Guarded(const char* function, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return TRUST_FAIL(function, KX_ERR_MEMORY, "out of memory");
-  } catch (...) {
-    return TRUST_FAIL(function, KX_ERR_FAIL, "unexpected failure");
+// What an export of the store answers when an exception ends its work: the
+// code as the last error and a line in the shape of TRUST_FAIL's.
+#define TRUST_EXPORT_FAILURE(function)                                      \
+  ::kx::ExportFailure {                                                     \
+    function, function "==>%d -- out of memory",                            \
+        function "==>%d -- unexpected failure", KX_ERR_MEMORY, KX_ERR_FAIL, \
+        true                                                                \
   }
-}
 
 std::string Str(const ckxstr& s) { return std::string(s.c_str(), s.length()); }
 
@@ -290,8 +287,8 @@ void KXSetVerifyCertlinkMethod(int method) {
 }
 
 int KXVerifyCertLinkbyFile(X509* cert, bool checkPeriod) {
-  return kx::Guarded("KXVerifyCertLinkbyFile",
-                     [&] { return kx::VerifyWithStore(cert, checkPeriod); });
+  return kx::GuardCode(TRUST_EXPORT_FAILURE("KXVerifyCertLinkbyFile"),
+                       [&] { return kx::VerifyWithStore(cert, checkPeriod); });
 }
 
 int KXVerifyCertLinkbySystem(X509* /*cert*/, bool /*checkPeriod*/) {
@@ -314,12 +311,13 @@ extern "C" int KXVerifyCertLink(X509* cert, bool checkPeriod) {
 }
 
 extern "C" int KXTrustAddX509(X509* cert) {
-  return kx::Guarded("KXTrustAddX509", [&] { return kx::AddToStore(cert); });
+  return kx::GuardCode(TRUST_EXPORT_FAILURE("KXTrustAddX509"),
+                       [&] { return kx::AddToStore(cert); });
 }
 
 extern "C" int KXTrustEraseX509(X509* cert) {
-  return kx::Guarded("KXTrustEraseX509",
-                     [&] { return kx::EraseFromStore(cert); });
+  return kx::GuardCode(TRUST_EXPORT_FAILURE("KXTrustEraseX509"),
+                       [&] { return kx::EraseFromStore(cert); });
 }
 
 extern "C" int KXTrustAddCrl() {
@@ -328,5 +326,6 @@ extern "C" int KXTrustAddCrl() {
 }
 
 extern "C" int KXLoadTrusts(const char* text, int length) {
-  return kx::Guarded("KXLoadTrusts", [&] { return kx::LoadPem(text, length); });
+  return kx::GuardCode(TRUST_EXPORT_FAILURE("KXLoadTrusts"),
+                       [&] { return kx::LoadPem(text, length); });
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KXError.h"
+#include "foundation/export_boundary.h"
 #include "state.h"
 
 namespace {
@@ -126,34 +127,35 @@ void* basic_tls_get_data(const void* key) {
   return it == map->end() ? nullptr : it->second.data;
 }
 
+// Without memory for a new entry the value is not stored: callers see that
+// by reading it back.
 void basic_tls_set_data(const void* key, void* data, basic_tls_cleanup* cleanup,
                         bool cleanOld) {
   if (!kx::g_tlsKeyReady) return;
-  auto* map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
-  if (map == nullptr) {
-    map = new (std::nothrow) TlsMap;
-    if (map == nullptr) return;
-    if (pthread_setspecific(g_tlsKey, map) != 0) {
-      delete map;
+  kx::GuardValue(kx::SilentFailure("basic_tls_set_data"), [&] {
+    auto* map = static_cast<TlsMap*>(pthread_getspecific(g_tlsKey));
+    if (map == nullptr) {
+      map = new (std::nothrow) TlsMap;
+      if (map == nullptr) return;
+      if (pthread_setspecific(g_tlsKey, map) != 0) {
+        delete map;
+        return;
+      }
+    }
+    const uintptr_t k = reinterpret_cast<uintptr_t>(key);
+    auto it = map->find(k);
+    if (it == map->end()) {
+      map->emplace(k, basic_tls_data{data, cleanup});
       return;
     }
-  }
-  const uintptr_t k = reinterpret_cast<uintptr_t>(key);
-  auto it = map->find(k);
-  if (it == map->end()) {
-    try {
-      map->emplace(k, basic_tls_data{data, cleanup});
-    } catch (...) {
-    }
-    return;
-  }
-  // A null old value has nothing to free, and storing the value already held
-  // must not free it under the caller.
-  if (cleanOld && it->second.cleanup != nullptr && it->second.data != nullptr &&
-      it->second.data != data)
-    (*it->second.cleanup)(it->second.data);
-  it->second.data = data;
-  it->second.cleanup = cleanup;
+    // A null old value has nothing to free, and storing the value already
+    // held must not free it under the caller.
+    if (cleanOld && it->second.cleanup != nullptr &&
+        it->second.data != nullptr && it->second.data != data)
+      (*it->second.cleanup)(it->second.data);
+    it->second.data = data;
+    it->second.cleanup = cleanup;
+  });
 }
 
 extern "C" void basic_tls_destructor(void* arg) {
@@ -197,7 +199,8 @@ extern "C" int KXGetLastError() {
 extern "C" void KXSetLastMsg(const char* text) {
   CKXTls<std::string>* tls = kx_tls_last_msg();
   std::string* value = tls->get();
-  try {
+  // Out of memory: the previous message stays.
+  kx::GuardValue(kx::SilentFailure("KXSetLastMsg"), [&] {
     if (value == nullptr) {
       auto created = std::make_unique<std::string>();
       created->reserve(kMessageReserve);
@@ -210,9 +213,7 @@ extern "C" void KXSetLastMsg(const char* text) {
       value->clear();
     else
       value->assign(text);
-  } catch (...) {
-    // Out of memory: the previous message stays.
-  }
+  });
 }
 
 extern "C" const char* KXGetLastMsg() {

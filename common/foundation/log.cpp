@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "KXLog.h"
+#include "foundation/export_boundary.h"
 #include "state.h"
 
 namespace kx {
@@ -84,55 +85,63 @@ void WriteAll(int fd, const char* data, size_t len) {
   }
 }
 
+// The log lock for a scope; held() is false when it could not be taken.
+class LogLock {
+ public:
+  LogLock() : held_(g_logLock.lock()) {}
+  ~LogLock() {
+    if (held_) g_logLock.unlock();
+  }
+  LogLock(const LogLock&) = delete;
+  LogLock& operator=(const LogLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  const bool held_;
+};
+
 // Writes one finished line under the log lock.
 void WriteLine(const char* line, size_t len, const struct tm& now) {
-  if (!g_logLock.lock()) return;
-  try {
-    if (g_log.size > kRotateAbove) {
-      if (g_log.fd >= 0) {
-        close(g_log.fd);
-        g_log.fd = -1;
-      }
-      // With the name cleared there is no file to move: output goes to
-      // standard output from now on. rename moves a symbolic link itself,
-      // never the file it points to.
-      if (g_logName.empty()) {
-        g_log.size = 0;
-      } else {
-        std::string from = g_logDir + g_logName;
-        std::string to = g_logDir + BackupName(g_logName, now);
-        if (rename(from.c_str(), to.c_str()) == 0) g_log.size = 0;
-      }
+  LogLock lock;
+  if (!lock.held()) return;
+  if (g_log.size > kRotateAbove) {
+    if (g_log.fd >= 0) {
+      close(g_log.fd);
+      g_log.fd = -1;
     }
-    if (g_log.fd < 0) {
-      if (g_logName.empty()) {
-        fwrite(line, 1, len, stdout);
-        g_logLock.unlock();
-        return;
-      }
-      long long size = 0;
-      g_log.fd = OpenLogFile(g_logDir + g_logName, &size);
-      if (g_log.fd < 0) {
-        g_logLock.unlock();
-        return;
-      }
-      // Measured once when opened, then counted.
-      if (g_log.size == -1) g_log.size = size;
+    // With the name cleared there is no file to move: output goes to
+    // standard output from now on. rename moves a symbolic link itself,
+    // never the file it points to.
+    if (g_logName.empty()) {
+      g_log.size = 0;
+    } else {
+      std::string from = g_logDir + g_logName;
+      std::string to = g_logDir + BackupName(g_logName, now);
+      if (rename(from.c_str(), to.c_str()) == 0) g_log.size = 0;
     }
-    WriteAll(g_log.fd, line, len);
-    g_log.size += static_cast<long long>(len);
-  } catch (...) {
   }
-  g_logLock.unlock();
+  if (g_log.fd < 0) {
+    if (g_logName.empty()) {
+      fwrite(line, 1, len, stdout);
+      return;
+    }
+    long long size = 0;
+    g_log.fd = OpenLogFile(g_logDir + g_logName, &size);
+    if (g_log.fd < 0) return;
+    // Measured once when opened, then counted.
+    if (g_log.size == -1) g_log.size = size;
+  }
+  WriteAll(g_log.fd, line, len);
+  g_log.size += static_cast<long long>(len);
 }
 
 }  // namespace
 
 void CloseLog() {
-  if (!g_logLock.lock()) return;
+  LogLock lock;
+  if (!lock.held()) return;
   if (g_log.fd >= 0) close(g_log.fd);
   g_log.fd = -1;
-  g_logLock.unlock();
 }
 
 }  // namespace kx
@@ -171,7 +180,8 @@ extern "C" void KXLog(int level, const char* function, int line,
   if (used > static_cast<size_t>(kLineMax) - 1) used = kLineMax - 1;
   buf[used++] = '\n';
   buf[used] = '\0';
-  WriteLine(buf, used, now);
+  // A line that cannot be written for want of memory is dropped.
+  GuardValue(SilentFailure("KXLog"), [&] { WriteLine(buf, used, now); });
 }
 
 extern "C" void KXSetLogLevel(int level) {
@@ -188,17 +198,16 @@ extern "C" void KXSetLogPath(const char* path) {
       if (*p == '/' || *p == '\\') sep = p;
     if (sep == nullptr) return;
   }
-  if (!g_logLock.lock()) return;
-  try {
+  GuardValue(SilentFailure("KXSetLogPath"), [&] {
+    LogLock lock;
+    if (!lock.held()) return;
     if (path == nullptr) {
       g_logName.clear();
     } else {
       g_logDir.assign(path, static_cast<size_t>(sep - path + 1));
       g_logName.assign(sep + 1);
     }
-  } catch (...) {
-  }
-  g_logLock.unlock();
+  });
 }
 
 extern "C" const char* KXGetDllPath() { return g_dllPath.c_str(); }

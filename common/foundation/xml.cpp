@@ -5,6 +5,7 @@
 
 #include "KXLog.h"
 #include "KXXml.h"
+#include "foundation/export_boundary.h"
 #include "state.h"
 
 namespace {
@@ -143,11 +144,38 @@ bool KXXmlDel(mxml_node_t* node, const char* name) {
   return true;
 }
 
+namespace {
+
+// The elements left out of a serialisation. Each is recorded before it is
+// taken out of the tree, and all are put back as the last children of
+// `parent` when the serialisation ends, however it ends.
+class DetachedElements {
+ public:
+  explicit DetachedElements(mxml_node_t* parent) : parent_(parent) {}
+  ~DetachedElements() {
+    for (mxml_node_t* element : elements_)
+      mxmlAdd(parent_, MXML_ADD_AFTER, MXML_ADD_TO_PARENT, element);
+  }
+  DetachedElements(const DetachedElements&) = delete;
+  DetachedElements& operator=(const DetachedElements&) = delete;
+
+  void Detach(mxml_node_t* element) {
+    elements_.push_back(element);
+    mxmlRemove(element);
+  }
+
+ private:
+  mxml_node_t* parent_;
+  std::vector<mxml_node_t*> elements_;
+};
+
+}  // namespace
+
 ckxstr KXXmlToStr(mxml_node_t* node, const char* exclude) {
-  ckxstr out;
-  if (node == nullptr) return out;
-  std::vector<mxml_node_t*> detached;
-  try {
+  if (node == nullptr) return ckxstr();
+  return kx::GuardValue(kx::CommonFailure("KXXmlToStr"), [&] {
+    ckxstr out;
+    DetachedElements detached(node);
     if (exclude != nullptr) {
       const char* p = exclude;
       while (*p != '\0') {
@@ -156,10 +184,7 @@ ckxstr KXXmlToStr(mxml_node_t* node, const char* exclude) {
                                           : std::string(p, bar - p);
         if (!name.empty()) {
           mxml_node_t* element = KXXmlFind(node, name.c_str());
-          if (element != nullptr) {
-            mxmlRemove(element);  // kept, put back below
-            detached.push_back(element);
-          }
+          if (element != nullptr) detached.Detach(element);
         }
         if (bar == nullptr) break;
         p = bar + 1;
@@ -176,10 +201,6 @@ ckxstr KXXmlToStr(mxml_node_t* node, const char* exclude) {
       mxmlSaveString(node, out.data(), needed + 1, MXML_NO_CALLBACK);
       out.setTag(ckxstr::kUtf8);
     }
-  } catch (...) {
-    out.clear();
-  }
-  for (mxml_node_t* element : detached)
-    mxmlAdd(node, MXML_ADD_AFTER, MXML_ADD_TO_PARENT, element);
-  return out;
+    return out;
+  });
 }

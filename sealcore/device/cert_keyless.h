@@ -17,14 +17,12 @@
 #include <openssl/x509.h>
 
 #include <cstddef>
-#include <memory>
+
+#include "crypto/openssl_ptr.h"
 
 namespace kx {
 
-struct KeylessX509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-using KeylessX509 = std::unique_ptr<X509, KeylessX509Free>;
+using KeylessX509 = UniquePtr<X509>;
 
 // The library context with only the null provider; created once, kept for the
 // life of the process.

@@ -1,9 +1,6 @@
 // Digest, signature and certificate checks of the seal services.
 #include <openssl/x509.h>
 
-#include <cstring>
-#include <memory>
-
 #include "KXCrypto.h"
 #include "KXError.h"
 #include "KXLog.h"
@@ -11,12 +8,10 @@
 #include "KXTime.h"
 #include "SealCore.h"
 #include "cert_keyless.h"
+#include "crypto/openssl_ptr.h"
+#include "foundation/export_boundary.h"
 
 namespace {
-
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
 
 const int kSha1Nid = 64;
 const uint32_t kSha1DigestInfoLength = 35;
@@ -45,6 +40,8 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
   if (data == nullptr || outLen == nullptr)
     return KX_FAIL(kFn, "SEBF_DigestData==>%d -- arguments error",
                    KX_ERR_INVALID_INPUT);
+  // The lengths are answered and the capacity checked before the work, each
+  // with its own line; the delivery below then always copies.
   if (out == nullptr) {
     *outLen = alg == kSha1Nid ? kSha1DigestInfoLength : kSm2DigestLength;
     return 0;
@@ -62,9 +59,7 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
       return KX_FAIL(kFn,
                      "SEBF_DigestData==>%d -- KXDigestByNID() digest error",
                      KX_ERR_DIGEST);
-    std::memcpy(out, digest.c_str(), digest.length());
-    *outLen = digest.length();
-    return 0;
+    return kx::DeliverOutput(digest.c_str(), digest.length(), out, outLen);
   }
   if (*outLen < kSm2DigestLength) {
     *outLen = kSm2DigestLength;
@@ -77,7 +72,7 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
                    KX_ERR_INVALID_INPUT);
   // DER only here.
   const unsigned char* p = cert;
-  std::unique_ptr<X509, X509Free> x509(
+  kx::UniquePtr<X509> x509(
       certLen > 0x7FFFFFFFu
           ? nullptr
           : d2i_X509(nullptr, &p, static_cast<long>(certLen)));
@@ -97,9 +92,7 @@ extern "C" uint32_t SEBF_DigestData(uint32_t alg, const unsigned char* data,
   if (SM2_do_dgst(e, data, dataLen, point.get()) != 1)
     return KX_FAIL(kFn, "SEBF_DigestData==>%d -- SM2_do_dgst() error",
                    KX_ERR_DIGEST);
-  std::memcpy(out, e, sizeof e);
-  *outLen = sizeof e;
-  return 0;
+  return kx::DeliverOutput(e, sizeof e, out, outLen);
 }
 
 extern "C" uint32_t SEBF_VerifyData(const unsigned char* data, uint32_t dataLen,

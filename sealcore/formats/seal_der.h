@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "SealFormats.h"
+#include "crypto/openssl_ptr.h"
 
 namespace kx::der {
 
@@ -23,8 +24,10 @@ namespace kx::der {
 template <class T>
 struct Traits;
 
+// Frees a record and everything it points to through its descriptor; the
+// kx::Deleter of every record type (KX_DER_TRAITS below).
 template <class T>
-struct Deleter {
+struct RecordDeleter {
   void operator()(T* record) const {
     ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(record), Traits<T>::item());
   }
@@ -32,13 +35,7 @@ struct Deleter {
 
 // Owns a decoded or new record and everything it points to.
 template <class T>
-using Ptr = std::unique_ptr<T, Deleter<T>>;
-
-// Owns a buffer allocated by libcrypto (i2d with a null buffer pointer).
-struct OpenSslFree {
-  void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using OpenSslBuffer = std::unique_ptr<unsigned char, OpenSslFree>;
+using Ptr = UniquePtr<T>;
 
 // A new empty record, or null when memory runs out.
 template <class T>
@@ -82,7 +79,7 @@ bool Encode(const T* record, std::vector<uint8_t>* out) {
       static_cast<const ASN1_VALUE*>(static_cast<const void*>(record));
   unsigned char* raw = nullptr;
   int len = ASN1_item_i2d(value, &raw, Traits<T>::item());
-  OpenSslBuffer owned(raw);
+  OpenSslBytes owned(raw);
   if (len <= 0 || raw == nullptr) return false;
   out->assign(raw, raw + len);
   return true;
@@ -96,7 +93,7 @@ inline unsigned int FirstContentOctet(const ASN1_INTEGER* n) {
   if ((n->type & V_ASN1_NEG) == 0) return n->data[0];
   unsigned char* raw = nullptr;
   const int len = i2d_ASN1_INTEGER(n, &raw);
-  OpenSslBuffer der(raw);
+  OpenSslBytes der(raw);
   if (len <= 0 || raw == nullptr) return 0;
   const unsigned char* p = raw;
   long contentLen = 0;
@@ -109,12 +106,15 @@ inline unsigned int FirstContentOctet(const ASN1_INTEGER* n) {
 
 }  // namespace kx::der
 
-// Declares kx::der::Traits for the record NS::X_t of every structure X.
+// Declares kx::der::Traits and kx::Deleter for the record NS::X_t of every
+// structure X.
 #define KX_DER_TRAITS_ONE(NS, X)                           \
   template <>                                              \
   struct kx::der::Traits<NS::X##_t> {                      \
     static const ASN1_ITEM* item() { return &NS::X##_it; } \
-  };
+  };                                                       \
+  template <>                                              \
+  struct kx::Deleter<NS::X##_t> : kx::der::RecordDeleter<NS::X##_t> {};
 #define KX_DER_TRAITS_GLOBAL(X) KX_DER_TRAITS_ONE(, X)
 KX_SEAL_FORMAT_STRUCTURES(KX_DER_TRAITS_GLOBAL)
 #undef KX_DER_TRAITS_GLOBAL

@@ -19,6 +19,7 @@
 #include "ckxstr.h"
 #include "formats/cert_text.h"
 #include "formats/seal_der.h"
+#include "foundation/export_boundary.h"
 
 namespace {
 
@@ -183,7 +184,7 @@ bool IntegerOctets(const ASN1_INTEGER* n, Value* out) {
   }
   unsigned char* raw = nullptr;
   int len = i2d_ASN1_INTEGER(const_cast<ASN1_INTEGER*>(n), &raw);
-  kx::der::OpenSslBuffer der(raw);
+  kx::OpenSslBytes der(raw);
   if (len <= 0 || raw == nullptr) return false;
   const unsigned char* p = raw;
   long contentLen = 0;
@@ -635,16 +636,8 @@ unsigned int GetProperty(unsigned int flag, const unsigned char* seal,
 
   // An absent content is no result at all: nothing is written.
   if (value.data() == nullptr) return 0;
-  if (pchData == nullptr) {
-    *pulDataLen = value.length();
-    return 0;
-  }
-  if (*pulDataLen < value.length()) {
-    *pulDataLen = value.length();
-    return Fail(KX_ERR_INVALID_LENGTH, "-- arguments buffer too small");
-  }
-  if (value.length() > 0) std::memcpy(pchData, value.data(), value.length());
-  *pulDataLen = value.length();
+  rc = kx::DeliverOutput(value.data(), value.length(), pchData, pulDataLen);
+  if (rc != 0) return Fail(rc, "-- arguments buffer too small");
   return 0;
 }
 
@@ -655,13 +648,13 @@ unsigned int SE_GetESealProperty(unsigned int ulFlag,
                                  unsigned int ulESealDataLen,
                                  unsigned char* pchData,
                                  unsigned int* pulDataLen) {
-  try {
+  constexpr kx::ExportFailure kFailure{
+      kFn, "SE_GetESealProperty-->%d -- memory error",
+      "SE_GetESealProperty-->%d -- unexpected error"};
+  return kx::GuardCode(kFailure, [&] {
     return GetProperty(ulFlag, pchESealData, ulESealDataLen, pchData,
                        pulDataLen);
-  } catch (...) {
-    // Only memory can run out here (the vectors and texts built above).
-    return KX_ERR_MEMORY;
-  }
+  });
 }
 
 extern "C" unsigned int SEBF_GetESealProperty(unsigned int ulFlag,
