@@ -413,16 +413,18 @@ int main(int argc, char** argv) {
   // A report that did not reach standard output (a full disk, a closed
   // pipe) is a failure, whatever it said. Exit code 2 has its line on
   // standard error already.
-  std::cout.flush();
+  // The reason is known only when the last flush is what failed.
+  const bool failedBefore = !std::cout || std::ferror(stdout);
   errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
-    const int error = errno;
-    if (rc != ofdseal::kExitUsage)
-      std::cerr << "ofdseal: cannot write the report to standard output"
-                << (error != 0 ? std::string(": ") + std::strerror(error)
-                               : std::string())
-                << "\n";
-    return ofdseal::kExitUsage;
-  }
-  return rc;
+  std::cout.flush();
+  const bool failed =
+      std::fflush(stdout) != 0 || !std::cout || std::ferror(stdout);
+  const int error = failedBefore ? 0 : errno;
+  if (!failedBefore && !failed) return rc;
+  if (rc != ofdseal::kExitUsage)
+    std::cerr << "ofdseal: cannot write the report to standard output"
+              << (error != 0 ? std::string(": ") + std::strerror(error)
+                             : std::string())
+              << "\n";
+  return ofdseal::kExitUsage;
 }
