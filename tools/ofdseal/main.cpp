@@ -7,7 +7,8 @@
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
-// invalid, 2 bad usage or unreadable input.
+// invalid, 2 bad usage, unreadable input or a report that could not be
+// written.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -50,7 +51,8 @@ const char kMainHelp[] =
     "\n"
     "Exit codes: 0 every signature valid, or valid (untrusted) when no trust\n"
     "anchor was given (or the command succeeded), 1 a signature or reference\n"
-    "is invalid, 2 bad usage or unreadable input.\n";
+    "is invalid, 2 bad usage, unreadable input, or a report that could not\n"
+    "be written.\n";
 
 const char kLimitsHelp[] =
     "\n"
@@ -104,8 +106,9 @@ const char kVerifyHelp[] =
     "\n"
     "Exit codes: 0 every signature valid or valid (untrusted), 1 a signature\n"
     "or reference is invalid or the document has no signature, 2 bad usage or\n"
-    "unreadable input (not an OFD package, a package refused as hostile, or a\n"
-    "--trust file without readable certificates).\n";
+    "unreadable input (not an OFD package, a package refused as hostile or by\n"
+    "a limit, or a --trust file without readable certificates), or a report\n"
+    "that could not be written.\n";
 
 const char kInspectHelp[] =
     "Usage: ofdseal inspect [--json] [--picture OUT] [--force]\n"
@@ -131,7 +134,9 @@ const char kInspectHelp[] =
     "%LIMITS%"
     "\n"
     "Exit codes: 0 success, 1 a signature of the document could not be read,\n"
-    "2 bad usage or unreadable input.\n";
+    "2 bad usage, unreadable input (a package refused by a limit too), an\n"
+    "existing picture file without --force, or a report that could not be\n"
+    "written.\n";
 
 const char kDigestHelp[] =
     "Usage: ofdseal digest [--alg NAME] FILE\n"
@@ -144,7 +149,8 @@ const char kDigestHelp[] =
     "                     or an object identifier\n"
     "  -h, --help         print this help\n"
     "\n"
-    "Exit codes: 0 success, 2 bad usage or unreadable input.\n";
+    "Exit codes: 0 success, 2 bad usage, unreadable input, or a report that\n"
+    "could not be written.\n";
 
 std::string Expand(std::string text) {
   const auto replace = [&](const std::string& key, const std::string& value) {
