@@ -1,7 +1,8 @@
 // Untrusted OFD packages through ofdseal's reader and verifier: the ZIP
 // archive, its entry names, OFD.xml, the signature lists, Signature.xml and
 // the references, then both reports. Nothing may crash, leak or read out of
-// bounds, whatever the archive holds; the reports are valid UTF-8.
+// bounds, whatever the archive holds; the reports are valid UTF-8, and the
+// text report holds no control character but its own line ends.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ofdseal::Limits limits;
   limits.maxEntries = 1000;
   limits.maxInflated = 16u << 20;
+  limits.maxXmlSize = 1u << 20;
   ofdseal::Package package;
   std::string error;
   if (package.Open(path, limits, &error)) {
@@ -38,7 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     report.file = "input.ofd";
     const ofdseal::TrustStore noAnchors;
     if (ofdseal::VerifyPackage(package, noAnchors, &report, &error)) {
-      if (!ofdseal::IsUtf8(ofdseal::VerifyText(report))) abort();
+      const std::string text = ofdseal::VerifyText(report);
+      if (!ofdseal::IsUtf8(text)) abort();
+      for (unsigned char c : text)
+        if ((c < 0x20 && c != '\n') || c == 0x7F) abort();
       if (!ofdseal::IsUtf8(ofdseal::VerifyJson(report).Dump())) abort();
     }
   }

@@ -183,7 +183,10 @@ TEST(OfdsealInspect, OfdDocument) {
   EXPECT_EQ(j["signatures"][2]["signed_value"],
             "/Doc_0/Signs/Sign_2/SignedValue.dat");
   EXPECT_EQ(j["signatures"][0]["pictures"][0]["file"], scratch.Path("p-1.png"));
-  EXPECT_EQ(j["signatures"][2]["pictures"][0]["file"], scratch.Path("p-3.png"));
+  // Both seals carry the kit's picture: written once, for the first.
+  EXPECT_EQ(j["signatures"][2]["pictures"][0]["file"], scratch.Path("p-1.png"));
+  EXPECT_EQ(j["signatures"][2]["pictures"][0]["written"], false);
+  EXPECT_FALSE(ofdtest::fs::exists(scratch.Path("p-3.png")));
 
   // A signature whose value is missing: reported, exit status 1.
   doc.Remove("Doc_0/Signs/Sign_0/SignedValue.dat");
@@ -191,6 +194,50 @@ TEST(OfdsealInspect, OfdDocument) {
   j = InspectJson({scratch.Path("broken.ofd")}, 1);
   EXPECT_EQ(j["signatures"][0]["problems"].size(), 1u);
   EXPECT_EQ(j["signatures"][2]["family"], "GIN");
+}
+
+// Picture files are new files: an existing name, a symbolic link above
+// all, is never written through; --force replaces the name itself.
+TEST(OfdsealInspect, PicturesNeverFollowLinks) {
+  struct Row {
+    const char* name;
+    bool link;  // p-1.png is a symbolic link to "victim"; else a file
+    bool force;
+    int code;
+  };
+  const Row rows[] = {
+      {"link", true, false, 2},
+      {"file", false, false, 2},
+      {"link, --force", true, true, 0},
+      {"file, --force", false, true, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Scratch scratch;
+    const std::string picture = scratch.Path("p-1.png");
+    std::ofstream(scratch.Path("victim")) << "keep";
+    if (row.link) {
+      ofdtest::fs::create_symlink(scratch.Path("victim"), picture);
+    } else {
+      std::ofstream(picture) << "old";
+    }
+    std::vector<std::string> args = {"inspect", "--picture", scratch.Path("p")};
+    if (row.force) args.push_back("--force");
+    args.push_back("examples/plain-sm2.ofd");
+    ofdtest::Run run = RunOfdseal(args, KX_SOURCE_DIR);
+    EXPECT_EQ(run.code, row.code) << run.err;
+    EXPECT_EQ(ofdtest::Slurp(scratch.Path("victim")), "keep");
+    if (row.force) {
+      EXPECT_FALSE(ofdtest::fs::is_symlink(picture));
+      EXPECT_EQ(ofdtest::Slurp(picture).rfind("\x89PNG", 0), 0u);
+      EXPECT_EQ(std::distance(ofdtest::fs::directory_iterator(scratch.Path("")),
+                              ofdtest::fs::directory_iterator()),
+                2);  // no temporary file left beside them
+    } else {
+      EXPECT_NE(run.err.find("exists (--force replaces it)"), std::string::npos)
+          << run.err;
+    }
+  }
 }
 
 TEST(OfdsealInspect, TextReport) {
@@ -334,6 +381,28 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
   }
   ofdtest::Run run = RunOfdseal({"--version"});
   EXPECT_EQ(run.out, "ofdseal 1.0.0\n");
+}
+
+// A report that cannot be written is a failure, with one line saying so.
+TEST(OfdsealCommandLine, UnwrittenReportFails) {
+  const std::vector<std::string> commands[] = {
+      {"verify", "--no-default-trust", "examples/plain-sm2.ofd"},
+      {"verify", "--json", "--no-default-trust", "examples/page-changed.ofd"},
+      {"inspect", "examples/gin-sm2.ofd"},
+      {"digest", "examples/gin-sm2.ofd"},
+      {"verify", "--help"},
+  };
+  ofdtest::Setup full;
+  full.out = "/dev/full";
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    ofdtest::Run run = RunOfdseal(args, KX_SOURCE_DIR, {}, full);
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(
+        run.err.rfind("ofdseal: cannot write the report to standard output", 0),
+        0u);
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  }
 }
 
 TEST(OfdsealCommandLine, OptionsAfterTheFileAndDoubleDash) {

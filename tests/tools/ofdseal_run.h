@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,14 +58,21 @@ class Scratch {
 // Environment variables set for the program; an empty value unsets one.
 using Env = std::vector<std::pair<std::string, std::string>>;
 
+// What else the run may change.
+struct Setup {
+  std::string out;          // standard output goes here rather than to Run
+  rlim_t addressSpace = 0;  // RLIMIT_AS of the program; 0: inherited
+};
+
 // ofdseal ARGS, run in `cwd` (the current folder when empty). HOME and
 // XDG_CONFIG_HOME name an empty folder of the run unless `env` sets them, so
 // the user's trust folder never counts.
 inline Run RunOfdseal(const std::vector<std::string>& args,
                       const std::string& cwd = std::string(),
-                      const Env& env = Env()) {
+                      const Env& env = Env(), const Setup& setup = Setup()) {
   Scratch scratch;
-  const std::string outPath = scratch.Path("stdout");
+  const std::string outPath =
+      setup.out.empty() ? scratch.Path("stdout") : setup.out;
   const std::string errPath = scratch.Path("stderr");
   Env settings = {{"HOME", scratch.Path("home")},
                   {"XDG_CONFIG_HOME", scratch.Path("home/.config")}};
@@ -74,6 +82,8 @@ inline Run RunOfdseal(const std::vector<std::string>& args,
   pid_t pid = fork();
   if (pid == 0) {
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const struct rlimit as = {setup.addressSpace, setup.addressSpace};
+    if (setup.addressSpace != 0 && setrlimit(RLIMIT_AS, &as) != 0) _exit(127);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
@@ -96,7 +106,7 @@ inline Run RunOfdseal(const std::vector<std::string>& args,
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     run.code = WEXITSTATUS(status);
-  run.out = Slurp(outPath);
+  if (setup.out.empty()) run.out = Slurp(outPath);
   run.err = Slurp(errPath);
   return run;
 }

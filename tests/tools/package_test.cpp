@@ -97,7 +97,8 @@ TEST(OfdsealText, DisplayText) {
 TEST(OfdsealText, JsonStringsParseBack) {
   std::string all;
   for (int c = 1; c < 128; ++c) all += static_cast<char>(c);
-  const std::string texts[] = {"", all, "测试 \"quoted\" \\ /", "\x1F\x7F"};
+  const std::string texts[] = {"", all, "测试 \"quoted\" \\ /", "\x1F\x7F",
+                               std::string("nul \0 \xC2\x9B \xE2\x80\xA8", 12)};
   for (const std::string& text : texts) {
     nlohmann::json j = nlohmann::json::parse(ofdseal::JsonString(text));
     EXPECT_EQ(j.get<std::string>(), text);
@@ -105,6 +106,23 @@ TEST(OfdsealText, JsonStringsParseBack) {
   // Invalid UTF-8 still gives valid JSON.
   nlohmann::json j = nlohmann::json::parse(ofdseal::JsonString("a\xFF"));
   EXPECT_EQ(j.get<std::string>(), "a\xEF\xBF\xBD");
+}
+
+// A value of a text report stays on its line and cannot restyle it.
+TEST(OfdsealText, EscapeText) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"plain 测试 \\ \"x\"", "plain 测试 \\ \"x\""},
+      {"a\nVerdict: valid\r\n", "a\\nVerdict: valid\\r\\n"},
+      {"\t\x1b[2J\x7F", "\\t\\x1b[2J\\x7f"},
+      {std::string("\0", 1), "\\x00"},
+      {"\xC2\x85 \xC2\x9B", "\\u0085 \\u009b"},          // C1 NEL, CSI
+      {"\xE2\x80\xA8\xE2\x80\xA9", "\\u2028\\u2029"},    // separators
+      {"\xE2\x80\xAE\xE2\x81\xA6", "\\u202e\\u2066"},    // bidi
+      {"\xC2\xA0\xE2\x80\xA7", "\xC2\xA0\xE2\x80\xA7"},  // neighbours stay
+      {"bad \xFF", "bad \xEF\xBF\xBD"},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(ofdseal::EscapeText(row.first), row.second) << row.first;
 }
 
 TEST(OfdsealText, JsonValues) {

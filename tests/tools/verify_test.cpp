@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -680,6 +681,245 @@ TEST(OfdsealVerify, InflatedSizeIsBounded) {
   EXPECT_EQ(run.code, 0) << run.out << run.err;
 }
 
+std::string Repeat(const std::string& text, int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += text;
+  return out;
+}
+
+// A list of `count` signature entries, each naming Sign_0's Signature.xml.
+std::string RepeatedList(int count) {
+  return "<ofd:Signatures xmlns:ofd=\"http://www.ofdspec.org/2016\">" +
+         Repeat(
+             "<ofd:Signature BaseLoc=\"/Doc_0/Signs/Sign_0/Signature.xml\"/>",
+             count) +
+         "</ofd:Signatures>";
+}
+
+// Inserts `xml` into OFD.xml before the first DocBody element.
+void IntoOfd(Package* doc, const std::string& xml) {
+  std::string* ofd = doc->Find("OFD.xml");
+  ofd->insert(ofd->find("<ofd:DocBody>"), xml);
+}
+
+// Every limit refuses the package with its name and option, in verify and
+// in inspect, and a package just within it is read.
+TEST(OfdsealVerify, LimitsRefuseThePackage) {
+  struct Row {
+    const char* name;
+    std::function<void(Package*)> make;  // on a sealed document
+    std::vector<std::string> over;       // options under which it is refused
+    std::vector<std::string> within;     // options under which it is read
+    const char* message;
+    bool inspectToo;  // inspect reads these parts too
+  };
+  const std::string bigPart = "Doc_0/Res/big.bin";
+  const Row rows[] = {
+      {"signatures per list (default)",
+       [](Package* d) { d->Set(kList, RepeatedList(1001)); },
+       {},
+       {"--max-signatures", "1001"},
+       "lists 1001 signatures, more than the limit of 1000 (--max-signatures)",
+       true},
+      {"documents (default)",
+       [](Package* d) { IntoOfd(d, Repeat("<ofd:DocBody/>", 16)); },
+       {},
+       {"--max-documents", "17"},
+       "OFD.xml lists 17 documents, more than the limit of 16",
+       true},
+      {"references",
+       [](Package*) {},
+       {"--max-references", "3"},
+       {"--max-references", "4"},
+       "Signature.xml holds more references, more than the limit of 3",
+       true},
+      {"XML size (default)",
+       [](Package* d) { IntoOfd(d, "<!--" + Repeat(" ", 4 << 20) + "-->"); },
+       {},
+       {"--max-xml-size", "5M"},
+       "/OFD.xml holds more XML bytes, more than the limit of 4194304 "
+       "(--max-xml-size)",
+       true},
+      {"XML depth (default)",
+       [](Package* d) { IntoOfd(d, Repeat("<x>", 64) + Repeat("</x>", 64)); },
+       {},
+       {"--max-xml-depth", "65"},
+       "/OFD.xml nests elements deeper, more than the limit of 64",
+       true},
+      {"XML tree charged to the budget",
+       [](Package* d) { IntoOfd(d, Repeat("<a/>", 40000)); },
+       {"--max-size", "4M"},
+       {"--max-size", "8M"},
+       "inflates to more than the limit of 4194304 bytes (--max-size; at "
+       "/OFD.xml)",
+       true},
+      {"a part read again is charged again",
+       [bigPart](Package* d) {
+         d->Set(bigPart, std::string(2 << 20, '\0'));
+         Sealing sm3, sha256;
+         sm3.references = sha256.references =
+             std::vector<std::string>{"/" + bigPart};
+         sha256.checkMethod = "SHA-256";
+         fx::ofd::AddSignature(d, sm3);
+         fx::ofd::AddSignature(d, sha256);
+       },
+       {"--max-size", "3M"},
+       {"--max-size", "5M"},
+       "inflates to more than the limit of 3145728 bytes",
+       false},
+      {"eight references to one part: inflated once",
+       [bigPart](Package* d) {
+         d->Set(bigPart, std::string(2 << 20, '\0'));
+         Sealing s;
+         s.references = std::vector<std::string>(8, "/" + bigPart);
+         fx::ofd::AddSignature(d, s);
+       },
+       {"--max-size", "2M"},
+       {"--max-size", "3M"},
+       "inflates to more than the limit of 2097152 bytes",
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Scratch scratch;
+    Package doc = Sealed();
+    row.make(&doc);
+    const std::string path = scratch.Path("doc.ofd");
+    fx::ofd::WriteZip(doc, path);
+    ExpectRefused(path, row.message, row.over);
+    std::vector<std::string> args = {"verify", "--no-default-trust"};
+    args.insert(args.end(), row.within.begin(), row.within.end());
+    args.push_back(path);
+    ofdtest::Run run = RunOfdseal(args);
+    EXPECT_NE(run.code, 2) << run.err;
+    EXPECT_EQ(run.out.find("limit exceeded"), std::string::npos);
+    if (row.inspectToo) {
+      args = {"inspect"};
+      args.insert(args.end(), row.over.begin(), row.over.end());
+      args.push_back(path);
+      run = RunOfdseal(args);
+      EXPECT_EQ(run.code, 2);
+      EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    }
+  }
+}
+
+// Entries that name one Signature.xml again are checked once; a signature
+// value named by a second Signature.xml does not count for it.
+TEST(OfdsealVerify, EachSignatureOnce) {
+  Package doc = Sealed();
+  doc.Set("Doc_0/Signs/Copy/Signature.xml", *doc.Find(kSignatureXml));
+  std::string list = RepeatedList(2);
+  list.insert(list.find("</ofd:Signatures>"),
+              "<ofd:Signature BaseLoc=\"/Doc_0/Signs/Copy/Signature.xml\"/>");
+  doc.Set(kList, list);
+  Verified v = VerifyJson(doc);
+  EXPECT_EQ(v.code, 1);
+  const json& sigs = v.report["signatures"];
+  ASSERT_EQ(sigs.size(), 3u);
+  EXPECT_EQ(sigs[0]["verdict"], "valid (untrusted)");
+  EXPECT_TRUE(sigs[0]["same_as"].is_null());
+  EXPECT_EQ(sigs[1]["same_as"], 1);
+  EXPECT_EQ(sigs[1]["verdict"], "valid (untrusted)");
+  EXPECT_TRUE(sigs[1]["references"].empty());
+  EXPECT_EQ(sigs[2]["verdict"], "invalid");
+  EXPECT_EQ(sigs[2]["problems"][0],
+            "signature value /Doc_0/Signs/Sign_0/SignedValue.dat: the value "
+            "of signature 1 too");
+
+  Scratch scratch;
+  fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
+  ofdtest::Run run =
+      RunOfdseal({"verify", "--no-default-trust", scratch.Path("doc.ofd")});
+  EXPECT_NE(run.out.find("Signature 2 of 3: ID (none), type Seal\n"
+                         "  Signature.xml:  /Doc_0/Signs/Sign_0/Signature.xml\n"
+                         "  Same as:        signature 1\n"
+                         "  Verdict:        valid (untrusted)\n"),
+            std::string::npos)
+      << run.out;
+}
+
+// Packages whose ZIP local headers leave CRC and sizes zero (streaming
+// writers) are read; an entry whose data does not match its CRC is not.
+TEST(OfdsealVerify, ZipLocalHeadersAndCrc) {
+  struct Row {
+    const char* name;
+    bool zeroLocal;       // CRC and sizes of every local header zero
+    bool descriptorFlag;  // and the data-descriptor flag set
+    bool badCrc;          // Content.xml's CRC wrong in both headers
+    int code;
+    const char* contentStatus;
+  };
+  const Row rows[] = {
+      {"zero local headers, descriptor flag", true, true, false, 0, "ok"},
+      {"zero local headers, no descriptor flag", true, false, false, 0, "ok"},
+      {"wrong CRC", false, false, true, 1, "unreadable"},
+  };
+  const auto le32 = [](std::string& zip, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+      zip[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  const auto u16 = [](const std::string& zip, size_t at) -> size_t {
+    return static_cast<uint8_t>(zip[at]) |
+           static_cast<size_t>(static_cast<uint8_t>(zip[at + 1])) << 8;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Scratch scratch;
+    fx::ofd::WriteZip(Sealed(), scratch.Path("doc.ofd"));
+    std::string zip = ofdtest::Slurp(scratch.Path("doc.ofd"));
+    // Local headers follow each other: 30 bytes, name, extra field, data.
+    size_t at = 0;
+    while (zip.compare(at, 4, "PK\3\4") == 0) {
+      const size_t nameLength = u16(zip, at + 26);
+      const size_t next = at + 30 + nameLength + u16(zip, at + 28) +
+                          (u16(zip, at + 18) | u16(zip, at + 20) << 16);
+      const bool content = zip.compare(at + 30, nameLength, kContent) == 0;
+      if (row.zeroLocal) {
+        for (size_t field : {14, 18, 22}) le32(zip, at + field, 0);
+        if (row.descriptorFlag) zip[at + 6] |= 0x08;
+      }
+      if (row.badCrc && content) zip[at + 14] ^= 0x01;
+      at = next;
+    }
+    // Then the central directory: 46 bytes, name, extra field, comment.
+    for (; zip.compare(at, 4, "PK\1\2") == 0;
+         at += 46 + u16(zip, at + 28) + u16(zip, at + 30) + u16(zip, at + 32))
+      if (row.badCrc && zip.compare(at + 46, u16(zip, at + 28), kContent) == 0)
+        zip[at + 16] ^= 0x01;
+    std::ofstream(scratch.Path("patched.ofd"), std::ios::binary) << zip;
+    ofdtest::Run run = RunOfdseal({"verify", "--json", "--no-default-trust",
+                                   scratch.Path("patched.ofd")});
+    EXPECT_EQ(run.code, row.code) << run.err;
+    const json report = Parse(run);
+    const json& refs = report["signatures"][0]["references"];
+    ASSERT_EQ(refs.size(), 4u);
+    EXPECT_EQ(refs[3]["path"], "/" + std::string(kContent));
+    EXPECT_EQ(refs[3]["status"], row.contentStatus);
+  }
+}
+
+// A tree that does not fit in memory is "out of memory", not "not XML".
+TEST(OfdsealVerify, OutOfMemoryIsReportedAsSuch) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
+#else
+  Scratch scratch;
+  Package doc = Sealed();
+  doc.Set("OFD.xml", "<r>" + Repeat("<a/>", 3 << 20) + "</r>");
+  fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
+  ofdtest::Setup setup;
+  setup.addressSpace = 256u << 20;
+  ofdtest::Run run =
+      RunOfdseal({"verify", "--no-default-trust", "--max-xml-size", "16M",
+                  "--max-size", "2G", scratch.Path("doc.ofd")},
+                 "", {}, setup);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("out of memory"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("not XML"), std::string::npos) << run.err;
+#endif
+}
+
 TEST(OfdsealVerify, UnreadableInput) {
   Scratch scratch;
   Package doc = Sealed();
@@ -733,6 +973,53 @@ TEST(OfdsealVerify, JsonCarriesAnyText) {
     const json& sig = v.report["signatures"][0];
     EXPECT_EQ(sig["seal"]["name"],
               row.expected.empty() ? row.name : row.expected);
+  }
+}
+
+// Values from the document cannot print lines of their own or restyle the
+// text report; the JSON report carries them exactly.
+TEST(OfdsealVerify, ReportsCannotBeSpoofed) {
+  const std::string id = "1\nResult: valid, 1 of 1 signature valid";
+  const std::string provider =
+      "p\xC2\x9B"
+      "31m\xE2\x80\xA8Verdict: valid";
+  const std::string sealName = "\x1b[2J\r\n  Verdict:        valid";
+  Package doc = fx::ofd::MakeDocument();
+  Sealing s;
+  s.family = Family::kPlain;
+  s.provider = provider;
+  fx::SealSpec seal;
+  seal.name = sealName;
+  s.signature.seal = fx::MakeSeal(Family::kPlain, seal);
+  fx::ofd::AddSignature(&doc, s);
+  std::string* list = doc.Find(kList);
+  list->replace(list->find("ID=\"1\""), 6, "ID=\"" + id + "\"");
+
+  Verified v = VerifyJson(doc);
+  const json& sig = v.report["signatures"][0];
+  EXPECT_EQ(sig["id"], id);
+  EXPECT_EQ(sig["provider"], provider);
+  EXPECT_EQ(sig["seal"]["name"], sealName);
+
+  Scratch scratch;
+  fx::ofd::WriteZip(doc, scratch.Path("doc.ofd"));
+  for (const std::string command : {"verify", "inspect"}) {
+    SCOPED_TRACE(command);
+    ofdtest::Run run = RunOfdseal({command, scratch.Path("doc.ofd")});
+    EXPECT_EQ(run.code, 0);
+    for (const char* raw : {"\x1b", "\r", "\xC2\x9B", "\xE2\x80\xA8"})
+      EXPECT_EQ(run.out.find(raw), std::string::npos) << run.out;
+    // The only verdict lines are the report's own.
+    const size_t own = command == "verify" ? 1 : 0;
+    for (const char* line : {"\nResult:", "\n  Verdict:"}) {
+      size_t count = 0;
+      for (size_t at = run.out.find(line); at != std::string::npos;
+           at = run.out.find(line, at + 1))
+        ++count;
+      EXPECT_EQ(count, own) << line;
+    }
+    EXPECT_NE(run.out.find("ID 1\\nResult: valid"), std::string::npos);
+    EXPECT_NE(run.out.find("\\x1b[2J\\r\\n  Verdict:"), std::string::npos);
   }
 }
 

@@ -1,6 +1,8 @@
 #include "cli.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,7 +23,7 @@ int InputError(const std::string& file, const std::string& message, bool json) {
                      .Dump()
               << "\n";
   }
-  std::cerr << "ofdseal: " << RepairUtf8(message) << "\n";
+  std::cerr << "ofdseal: " << EscapeText(message) << "\n";
   return kExitUsage;
 }
 
@@ -62,16 +64,60 @@ bool ReadWholeFile(const std::string& path, uint64_t limit, std::string* bytes,
   return true;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes,
-                    std::string* error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
-    *error = "cannot write '" + path + "': " + std::strerror(errno);
-    return false;
+namespace {
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteNewFile(const std::string& path, const std::string& bytes,
+                  bool replace, std::string* error) {
+  // O_EXCL creates the name or fails, and fails on a symbolic link of that
+  // name too, dangling or not; O_NOFOLLOW says so once more.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  std::string created = path;
+  int fd = -1;
+  if (replace) {
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      created = path + ".tmp-" + std::to_string(getpid()) + "-" +
+                std::to_string(attempt);
+      fd = open(created.c_str(), flags, 0644);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+  } else {
+    fd = open(path.c_str(), flags, 0644);
+  }
+  if (fd < 0) {
+    *error = "cannot write '" + path + "': " +
+             (errno == EEXIST && !replace
+                  ? std::string("the file exists (--force replaces it)")
+                  : std::string(std::strerror(errno)));
+    return false;
+  }
+  bool ok = WriteAll(fd, bytes);
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && replace && rename(created.c_str(), path.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(created.c_str());
+    *error = "cannot write '" + path + "': " + std::strerror(saved);
+  }
+  return ok;
 }
 
 bool LooksLikeZip(const std::string& path) {

@@ -1,8 +1,10 @@
 #include "inspect.h"
 
 #include <iostream>
+#include <map>
 #include <vector>
 
+#include "algorithms.h"
 #include "cli.h"
 #include "ofd.h"
 #include "pkcs7_report.h"
@@ -12,12 +14,51 @@
 namespace ofdseal {
 namespace {
 
+// A picture of a seal or signature and the file that holds it.
+struct Picture {
+  std::string kind;  // "seal" or "handwriting"
+  std::string file;
+  bool written = false;  // by this object, not by an earlier one
+};
+
 // What one seal or seal signature yields.
 struct ObjectReport {
   bool isSignature = false;
   std::string family;
   std::vector<PropertyValue> properties;
-  std::vector<std::pair<std::string, std::string>> pictures;  // kind, file
+  std::vector<Picture> pictures;
+};
+
+// The picture files of one run. Each distinct picture is written once: the
+// signatures of a package may all carry the same seal, or name the same
+// signature value, and a picture seen before names the file it went to.
+class PictureFiles {
+ public:
+  explicit PictureFiles(bool replace) : replace_(replace) {}
+
+  bool Write(const std::string& kind, const std::string& path,
+             const std::string& bytes, ObjectReport* r, std::string* error) {
+    // Pictures are told apart by their SHA-256 digest.
+    std::string key;
+    Digest sha256;
+    unsigned int code = 0;
+    if (!DigestByName("sha256", &sha256) ||
+        !ComputeDigest(sha256, bytes, &key, &code))
+      key.clear();
+    auto earlier = key.empty() ? written_.end() : written_.find(key);
+    if (earlier != written_.end()) {
+      r->pictures.push_back({kind, earlier->second, false});
+      return true;
+    }
+    if (!WriteNewFile(path, bytes, replace_, error)) return false;
+    if (!key.empty()) written_.emplace(key, path);
+    r->pictures.push_back({kind, path, true});
+    return true;
+  }
+
+ private:
+  bool replace_;
+  std::map<std::string, std::string> written_;  // digest -> file
 };
 
 // OUT given as "seal.png" means the base name "seal".
@@ -40,21 +81,19 @@ const std::string* Find(const ObjectReport& r, unsigned int number) {
 }
 
 // Writes the seal picture and the handwriting picture, if any, beside `base`.
-bool WritePictures(const std::string& base, ObjectReport* r,
-                   std::string* error) {
+bool WritePictures(const std::string& base, PictureFiles* files,
+                   ObjectReport* r, std::string* error) {
   const std::string* seal = Find(*r, kSealPicData);
   if (seal != nullptr && !seal->empty()) {
     const std::string* type = Find(*r, kSealPicType);
     std::string path =
         base + "." + PictureExtension(type ? *type : std::string(), *seal);
-    if (!WriteWholeFile(path, *seal, error)) return false;
-    r->pictures.emplace_back("seal", path);
+    if (!files->Write("seal", path, *seal, r, error)) return false;
   }
   const std::string* hand = r->isSignature ? Find(*r, kSigWritePic) : nullptr;
   if (hand != nullptr && !hand->empty()) {
     std::string path = base + "-handwriting." + PictureExtension("", *hand);
-    if (!WriteWholeFile(path, *hand, error)) return false;
-    r->pictures.emplace_back("handwriting", path);
+    if (!files->Write("handwriting", path, *hand, r, error)) return false;
   }
   return true;
 }
@@ -75,9 +114,11 @@ std::string ObjectText(const ObjectReport& r) {
     std::string line = PropertyLine(p);
     if (!line.empty()) out += line + "\n";
   }
-  for (const auto& picture : r.pictures)
-    out +=
-        "  Wrote the " + picture.first + " picture: " + picture.second + "\n";
+  for (const Picture& picture : r.pictures)
+    out += (picture.written ? "  Wrote the " + picture.kind + " picture: "
+                            : "  The " + picture.kind +
+                                  " picture is the one written to: ") +
+           EscapeText(picture.file) + "\n";
   return out;
 }
 
@@ -85,9 +126,11 @@ void AddObjectJson(const ObjectReport& r, Json* j) {
   Json properties = Json::Array();
   for (const PropertyValue& p : r.properties) properties.Push(PropertyJson(p));
   Json pictures = Json::Array();
-  for (const auto& picture : r.pictures)
-    pictures.Push(
-        Json::Object().Set("kind", picture.first).Set("file", picture.second));
+  for (const Picture& picture : r.pictures)
+    pictures.Push(Json::Object()
+                      .Set("kind", picture.kind)
+                      .Set("file", picture.file)
+                      .Set("written", picture.written));
   j->Set("family", r.family)
       .Set("properties", properties)
       .Set("pictures", pictures);
@@ -103,21 +146,22 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
     return InputError(file, error, options.json);
 
   std::vector<std::string> problems;
-  std::vector<LoadedSignature> signatures;
-  for (const DocumentEntry& doc : documents) {
+  for (const DocumentEntry& doc : documents)
     problems.insert(problems.end(), doc.problems.begin(), doc.problems.end());
-    for (const SignatureEntry& entry : doc.signatures)
-      signatures.push_back(LoadSignature(package, doc, entry));
-  }
-  if (!package.fatal().empty())
-    return InputError(file, package.fatal(), options.json);
 
   bool broken = !problems.empty();
-  std::string text = "File: " + file + "\n";
-  for (const std::string& p : problems) text += "Problem: " + p + "\n";
+  std::string text = "File: " + EscapeText(file) + "\n";
+  for (const std::string& p : problems)
+    text += "Problem: " + EscapeText(p) + "\n";
   Json list = Json::Array();
-  for (size_t i = 0; i < signatures.size(); ++i) {
-    const LoadedSignature& sig = signatures[i];
+  PictureFiles pictures(options.force);
+  // One signature at a time: what it yields goes into the report, its
+  // parts are let go.
+  SignatureWalk walk(package, documents);
+  SignatureVisit visit;
+  while (walk.Next(&visit)) {
+    const size_t i = visit.number - 1;
+    const LoadedSignature& sig = visit.sig;
     const bool isSeal = sig.entry.type == "Seal";
     const bool isSign = sig.entry.type == "Sign";
     Json j = Json::Object();
@@ -127,14 +171,22 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
         .Set("location", sig.location)
         .Set("signed_value", sig.signedValuePath);
     text += "Signature " + std::to_string(i + 1) + " of " +
-            std::to_string(signatures.size()) + ": ID " +
-            (sig.entry.id.empty() ? "(none)" : sig.entry.id) + ", type " +
-            sig.entry.type + "\n";
+            std::to_string(walk.total()) + ": ID " +
+            (sig.entry.id.empty() ? "(none)" : EscapeText(sig.entry.id)) +
+            ", type " + EscapeText(sig.entry.type) + "\n";
+    if (visit.sameAs != 0) {
+      // Shown already, under its first entry.
+      text += "  Same as signature " + std::to_string(visit.sameAs) + "\n";
+      j.Set("same_as", static_cast<uint64_t>(visit.sameAs))
+          .Set("problems", Json::Array());
+      list.Push(j);
+      continue;
+    }
     if (!sig.signedValuePath.empty())
-      text += "  Signature value: " + sig.signedValuePath + "\n";
+      text += "  Signature value: " + EscapeText(sig.signedValuePath) + "\n";
     Json sigProblems = Json::Array();
     for (const std::string& p : sig.problems) {
-      text += "  Problem: " + p + "\n";
+      text += "  Problem: " + EscapeText(p) + "\n";
       sigProblems.Push(p);
     }
     broken = broken || !sig.problems.empty();
@@ -143,15 +195,15 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
       text += Pkcs7InspectText(p);
       j.Set("pkcs7", Pkcs7Json(p)).Set("result", Pkcs7ResultJson(p));
     } else if (!isSeal && !isSign) {
-      text += "  Not supported yet: signatures of type " + sig.entry.type +
-              " are not seal signatures\n";
+      text += "  Not supported yet: signatures of type " +
+              EscapeText(sig.entry.type) + " are not seal signatures\n";
       j.Set("note", "not supported yet");
     } else if (isSeal && sig.hasSignedValue) {
       ObjectReport r = ReadObject(true, sig.signedValue);
       if (!options.picture.empty() &&
           !WritePictures(
-              BaseName(options.picture) + "-" + std::to_string(i + 1), &r,
-              &error))
+              BaseName(options.picture) + "-" + std::to_string(i + 1),
+              &pictures, &r, &error))
         return InputError(file, error, options.json);
       text += "  Family: " + (r.family.empty() ? "unknown" : r.family) + "\n";
       text += ObjectText(r);
@@ -160,7 +212,9 @@ int InspectPackage(const std::string& file, const InspectOptions& options) {
     j.Set("problems", sigProblems);
     list.Push(j);
   }
-  if (signatures.empty()) text += "No signatures\n";
+  if (!package.fatal().empty())
+    return InputError(file, package.fatal(), options.json);
+  if (walk.total() == 0) text += "No signatures\n";
   if (options.json) {
     Json problemList = Json::Array();
     for (const std::string& p : problems) problemList.Push(p);
@@ -199,8 +253,9 @@ int Inspect(const std::string& file, const InspectOptions& options) {
                           "package",
                       options.json);
   ObjectReport r = ReadObject(isSignature, bytes);
+  PictureFiles pictures(options.force);
   if (!options.picture.empty() &&
-      !WritePictures(BaseName(options.picture), &r, &error))
+      !WritePictures(BaseName(options.picture), &pictures, &r, &error))
     return InputError(file, error, options.json);
   const char* kind = isSignature ? "signature" : "seal";
   if (options.json) {
@@ -209,7 +264,7 @@ int Inspect(const std::string& file, const InspectOptions& options) {
     AddObjectJson(r, &j);
     std::cout << j.Dump() << "\n";
   } else {
-    std::cout << "File: " << file << "\n"
+    std::cout << "File: " << EscapeText(file) << "\n"
               << (isSignature ? "Seal signature" : "Seal") << ", "
               << (r.family.empty() ? "unknown" : r.family) << " family\n"
               << ObjectText(r);

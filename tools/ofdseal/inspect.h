@@ -11,6 +11,7 @@ namespace ofdseal {
 struct InspectOptions {
   bool json = false;
   std::string picture;  // base name of picture files; empty: none written
+  bool force = false;   // replace existing picture files
   Limits limits;
 };
 

@@ -7,9 +7,11 @@
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
-// invalid, 2 bad usage or unreadable input.
+// invalid, 2 bad usage, unreadable input or a report that could not be
+// written.
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -49,17 +51,29 @@ const char kMainHelp[] =
     "\n"
     "Exit codes: 0 every signature valid, or valid (untrusted) when no trust\n"
     "anchor was given (or the command succeeded), 1 a signature or reference\n"
-    "is invalid, 2 bad usage or unreadable input.\n";
+    "is invalid, 2 bad usage, unreadable input, or a report that could not\n"
+    "be written.\n";
 
 const char kLimitsHelp[] =
-    "  --max-entries N    refuse packages of more than N entries (10000)\n"
-    "  --max-size BYTES   refuse packages whose parts inflate to more than\n"
-    "                     BYTES (512M); K, M and G suffixes are accepted\n";
+    "\n"
+    "Limits (a package that passes one is refused, exit code 2; BYTES take\n"
+    "K, M and G suffixes):\n"
+    "  --max-entries N    ZIP entries of the package (10000)\n"
+    "  --max-size BYTES   bytes inflated from the package, each read counted,\n"
+    "                     and the memory of the XML trees parsed from them\n"
+    "                     (512M)\n"
+    "  --max-documents N  documents (DocBody) of OFD.xml (16)\n"
+    "  --max-signatures N signatures of one document's signature list (1000)\n"
+    "  --max-references N references of one Signature.xml (10000)\n"
+    "  --max-xml-size BYTES\n"
+    "                     bytes of one XML file: OFD.xml, a signature list or\n"
+    "                     a Signature.xml (4M)\n"
+    "  --max-xml-depth N  element nesting of one XML file (64)\n";
 
 const char kVerifyHelp[] =
     "Usage: ofdseal verify [--json] [--trust FILE.pem]... "
     "[--no-default-trust]\n"
-    "                      [--max-entries N] [--max-size BYTES] FILE.ofd\n"
+    "                      [--max-... LIMIT]... FILE.ofd\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"
     "signature listed in the document's Signatures.xml it reads "
@@ -89,17 +103,18 @@ const char kVerifyHelp[] =
     "  --trust FILE.pem   trust the certificates of FILE.pem (roots and\n"
     "                     intermediates); may be repeated\n"
     "  --no-default-trust do not read the trust folders\n"
-    "%LIMITS%"
     "  -h, --help         print this help\n"
+    "%LIMITS%"
     "\n"
     "Exit codes: 0 every signature valid or valid (untrusted), 1 a signature\n"
     "or reference is invalid or the document has no signature, 2 bad usage or\n"
-    "unreadable input (not an OFD package, a package refused as hostile, or a\n"
-    "--trust file without readable certificates).\n";
+    "unreadable input (not an OFD package, a package refused as hostile or by\n"
+    "a limit, or a --trust file without readable certificates), or a report\n"
+    "that could not be written.\n";
 
 const char kInspectHelp[] =
-    "Usage: ofdseal inspect [--json] [--picture OUT] [--max-entries N]\n"
-    "                       [--max-size BYTES] FILE\n"
+    "Usage: ofdseal inspect [--json] [--picture OUT] [--force]\n"
+    "                       [--max-... LIMIT]... FILE\n"
     "\n"
     "Prints every property that the libraries read from FILE: a seal (DER, as\n"
     "in Seal.esl), a seal signature (as in SignedValue.dat) or an OFD "
@@ -112,12 +127,18 @@ const char kInspectHelp[] =
     "handwriting\n"
     "                     picture, when there is one, to OUT-handwriting.EXT,\n"
     "                     EXT from the picture type; for an OFD document the\n"
-    "                     signature's number follows OUT (OUT-1.png)\n"
-    "%LIMITS%"
+    "                     signature's number follows OUT (OUT-1.png); a\n"
+    "                     picture that an earlier signature carried too is\n"
+    "                     not written again. Existing files are not replaced\n"
+    "  --force            replace existing picture files (a symbolic link is\n"
+    "                     replaced itself, never written through)\n"
     "  -h, --help         print this help\n"
+    "%LIMITS%"
     "\n"
     "Exit codes: 0 success, 1 a signature of the document could not be read,\n"
-    "2 bad usage or unreadable input.\n";
+    "2 bad usage, unreadable input (a package refused by a limit too), an\n"
+    "existing picture file without --force, or a report that could not be\n"
+    "written.\n";
 
 const char kDigestHelp[] =
     "Usage: ofdseal digest [--alg NAME] FILE\n"
@@ -130,7 +151,8 @@ const char kDigestHelp[] =
     "                     or an object identifier\n"
     "  -h, --help         print this help\n"
     "\n"
-    "Exit codes: 0 success, 2 bad usage or unreadable input.\n";
+    "Exit codes: 0 success, 2 bad usage, unreadable input, or a report that\n"
+    "could not be written.\n";
 
 std::string Expand(std::string text) {
   const auto replace = [&](const std::string& key, const std::string& value) {
@@ -172,11 +194,33 @@ bool ParseSize(const std::string& text, uint64_t* out) {
   return true;
 }
 
+// The options that set a limit, and what they set.
+struct LimitOption {
+  const char* name;
+  uint64_t Limits::*value;
+};
+const LimitOption kLimitOptions[] = {
+    {"--max-entries", &Limits::maxEntries},
+    {"--max-size", &Limits::maxInflated},
+    {"--max-documents", &Limits::maxDocuments},
+    {"--max-signatures", &Limits::maxSignatures},
+    {"--max-references", &Limits::maxReferences},
+    {"--max-xml-size", &Limits::maxXmlSize},
+    {"--max-xml-depth", &Limits::maxXmlDepth},
+};
+
+// The options of the package commands: `others` and every limit.
+std::vector<std::string> WithLimits(std::vector<std::string> others) {
+  for (const LimitOption& option : kLimitOptions) others.push_back(option.name);
+  return others;
+}
+
 // The arguments of one command: its flags, options with a value and the
 // one FILE operand.
 struct Args {
   bool help = false;
   bool json = false;
+  bool force = false;
   std::string picture;
   std::string alg;
   Limits limits;
@@ -223,6 +267,7 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
     if (listed(flags) && !hasValue) {
       if (name == "--json") args->json = true;
       if (name == "--no-default-trust") args->noDefaultTrust = true;
+      if (name == "--force") args->force = true;
       continue;
     }
     if (!listed(valued)) return Usage(command, "unknown option '" + arg + "'");
@@ -239,12 +284,14 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
     } else if (name == "--trust") {
       if (value.empty()) return Usage(command, "--trust needs a file name");
       args->trust.push_back(value);
-    } else if (name == "--max-entries" || name == "--max-size") {
-      uint64_t n = 0;
-      if (!ParseSize(value, &n) || n == 0)
-        return Usage(command, "bad value '" + value + "' for " + name);
-      (name == "--max-entries" ? args->limits.maxEntries
-                               : args->limits.maxInflated) = n;
+    } else {
+      for (const LimitOption& option : kLimitOptions) {
+        if (name != option.name) continue;
+        uint64_t n = 0;
+        if (!ParseSize(value, &n) || n == 0)
+          return Usage(command, "bad value '" + value + "' for " + name);
+        args->limits.*option.value = n;
+      }
     }
   }
   if (args->help) return kExitOk;
@@ -258,7 +305,7 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
 int Verify(const std::vector<std::string>& argv) {
   Args args;
   int rc = ParseArgs("verify", argv, {"--json", "--no-default-trust"},
-                     {"--trust", "--max-entries", "--max-size"}, &args);
+                     WithLimits({"--trust"}), &args);
   if (rc != kExitOk) return rc;
   if (args.help) {
     std::cout << Expand(kVerifyHelp);
@@ -273,7 +320,7 @@ int Verify(const std::vector<std::string>& argv) {
     for (const std::string& dir : DefaultTrustFolders())
       trust.AddFolder(dir, &skipped);
     for (const std::string& why : skipped)
-      std::cerr << "ofdseal: ignored " << RepairUtf8(why) << "\n";
+      std::cerr << "ofdseal: ignored " << EscapeText(why) << "\n";
   }
   for (const std::string& file : args.trust)
     if (!trust.AddFile(file, &error))
@@ -299,8 +346,8 @@ int Verify(const std::vector<std::string>& argv) {
 
 int InspectCommand(const std::vector<std::string>& argv) {
   Args args;
-  int rc = ParseArgs("inspect", argv, {"--json"},
-                     {"--picture", "--max-entries", "--max-size"}, &args);
+  int rc = ParseArgs("inspect", argv, {"--json", "--force"},
+                     WithLimits({"--picture"}), &args);
   if (rc != kExitOk) return rc;
   if (args.help) {
     std::cout << Expand(kInspectHelp);
@@ -309,6 +356,7 @@ int InspectCommand(const std::vector<std::string>& argv) {
   InspectOptions options;
   options.json = args.json;
   options.picture = args.picture;
+  options.force = args.force;
   options.limits = args.limits;
   return Inspect(args.file, options);
 }
@@ -362,12 +410,29 @@ int Main(int argc, char** argv) {
 }  // namespace ofdseal
 
 int main(int argc, char** argv) {
+  int rc = ofdseal::kExitUsage;
   try {
-    return ofdseal::Main(argc, argv);
+    rc = ofdseal::Main(argc, argv);
   } catch (const std::bad_alloc&) {
     std::cerr << "ofdseal: out of memory\n";
   } catch (const std::exception& e) {
     std::cerr << "ofdseal: " << e.what() << "\n";
   }
+  // A report that did not reach standard output (a full disk, a closed
+  // pipe) is a failure, whatever it said. Exit code 2 has its line on
+  // standard error already.
+  // The reason is known only when the last flush is what failed.
+  const bool failedBefore = !std::cout || std::ferror(stdout);
+  errno = 0;
+  std::cout.flush();
+  const bool failed =
+      std::fflush(stdout) != 0 || !std::cout || std::ferror(stdout);
+  const int error = failedBefore ? 0 : errno;
+  if (!failedBefore && !failed) return rc;
+  if (rc != ofdseal::kExitUsage)
+    std::cerr << "ofdseal: cannot write the report to standard output"
+              << (error != 0 ? std::string(": ") + std::strerror(error)
+                             : std::string())
+              << "\n";
   return ofdseal::kExitUsage;
 }

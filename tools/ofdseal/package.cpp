@@ -110,9 +110,11 @@ bool Package::Open(const std::string& file, const Limits& limits,
                    std::string* error) {
   limits_ = limits;
   int code = 0;
-  // CHECKCONS compares every local header with the central directory, so a
-  // reader that walks local headers sees the same names and sizes as we do.
-  archive_.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
+  // Names, sizes and CRCs come from the central directory. The local headers
+  // are not held to it: writers that stream their output leave CRC and
+  // sizes zero there, with or without the data-descriptor flag. Reading an
+  // entry checks its CRC all the same.
+  archive_.reset(zip_open(file.c_str(), ZIP_RDONLY, &code));
   if (!archive_) {
     zip_error_t ze;
     zip_error_init_with_code(&ze, code);
@@ -127,9 +129,9 @@ bool Package::Open(const std::string& file, const Limits& limits,
     return false;
   }
   if (static_cast<uint64_t>(count) > limits_.maxEntries) {
-    *error = "'" + file + "': " + std::to_string(count) +
+    *error = "limit exceeded: '" + file + "' has " + std::to_string(count) +
              " entries, more than the limit of " +
-             std::to_string(limits_.maxEntries);
+             std::to_string(limits_.maxEntries) + " (--max-entries)";
     return false;
   }
   for (uint64_t i = 0; i < static_cast<uint64_t>(count); ++i) {
@@ -175,25 +177,49 @@ bool Package::Exists(const std::string& path) const {
   return Find(path, &index);
 }
 
-PartStatus Package::Read(const std::string& path, std::string* bytes) {
+namespace {
+
+// Parts of at most this size stay in memory once read, up to kCacheBytes in
+// all: OFD.xml and Signature.xml files are digested again as references.
+const uint64_t kCachePart = 1ull << 20;
+const uint64_t kCacheBytes = 16ull << 20;
+
+}  // namespace
+
+void Package::Refuse(const std::string& reason) {
+  if (fatal_.empty()) fatal_ = reason;
+}
+
+bool Package::Charge(uint64_t bytes, const std::string& what) {
+  if (bytes > remaining()) {
+    Refuse("limit exceeded: the package inflates to more than the limit of " +
+           std::to_string(limits_.maxInflated) + " bytes (--max-size; at " +
+           what + ")");
+    return false;
+  }
+  inflated_ += bytes;
+  return true;
+}
+
+PartStatus Package::Read(const std::string& path, std::string* bytes,
+                         uint64_t maxSize) {
   bytes->clear();
   uint64_t index = 0;
+  if (!fatal_.empty()) return PartStatus::kTooLarge;
   if (!archive_ || !Find(path, &index)) return PartStatus::kMissing;
+  auto cached = cache_.find(index);
+  if (cached != cache_.end()) {
+    if (cached->second.size() > maxSize) return PartStatus::kTooLarge;
+    *bytes = cached->second;
+    return PartStatus::kOk;
+  }
   zip_stat_t st;
   zip_stat_init(&st);
   if (zip_stat_index(archive_.get(), index, 0, &st) != 0 ||
       !(st.valid & ZIP_STAT_SIZE))
     return PartStatus::kUnreadable;
-  const bool charged = charged_.count(index) != 0;
-  if (!charged && st.size > limits_.maxInflated - inflated_) {
-    fatal_ = "the package inflates to more than the limit of " +
-             std::to_string(limits_.maxInflated) + " bytes (at " + path + ")";
-    return PartStatus::kTooLarge;
-  }
-  if (!charged) {
-    charged_.insert(index);
-    inflated_ += st.size;
-  }
+  if (st.size > maxSize) return PartStatus::kTooLarge;
+  if (!Charge(st.size, path)) return PartStatus::kTooLarge;
   struct FileCloser {
     void operator()(zip_file_t* f) const { zip_fclose(f); }
   };
@@ -201,7 +227,8 @@ PartStatus Package::Read(const std::string& path, std::string* bytes) {
       zip_fopen_index(archive_.get(), index, 0));
   if (!in) return PartStatus::kUnreadable;
   // Never more than the declared size: an entry that inflates further is
-  // refused rather than followed.
+  // refused rather than followed. The read past the end is where libzip
+  // compares the entry's CRC; a mismatch fails it.
   bytes->resize(static_cast<size_t>(st.size));
   uint64_t done = 0;
   while (done < st.size) {
@@ -214,6 +241,32 @@ PartStatus Package::Read(const std::string& path, std::string* bytes) {
     bytes->clear();
     return PartStatus::kUnreadable;
   }
+  if (st.size <= kCachePart && st.size <= kCacheBytes - cached_) {
+    cache_.emplace(index, *bytes);
+    cached_ += st.size;
+  }
+  return PartStatus::kOk;
+}
+
+PartStatus Package::Digest(const std::string& path, unsigned int algorithm,
+                           const DigestFunction& compute, std::string* digest) {
+  digest->clear();
+  uint64_t index = 0;
+  if (!fatal_.empty()) return PartStatus::kTooLarge;
+  if (!archive_ || !Find(path, &index)) return PartStatus::kMissing;
+  auto known = digests_.find({index, algorithm});
+  if (known != digests_.end()) {
+    *digest = known->second;
+    return PartStatus::kOk;
+  }
+  std::string bytes;
+  PartStatus status = Read(path, &bytes);
+  if (status != PartStatus::kOk) return status;
+  if (!compute(bytes, digest)) {
+    digest->clear();
+    return PartStatus::kOk;
+  }
+  digests_.emplace(std::make_pair(index, algorithm), *digest);
   return PartStatus::kOk;
 }
 

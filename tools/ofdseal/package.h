@@ -1,5 +1,5 @@
 // Read-only access to an OFD package (a ZIP archive) that does not trust the
-// archive: the number of entries and the total inflated size are bounded, no
+// archive: the number of entries and the work of reading are bounded, no
 // name leaves the package, and every part is read into memory only after its
 // declared size has been checked against what is left of the budget.
 #pragma once
@@ -7,23 +7,35 @@
 #include <zip.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace ofdseal {
 
+// What a package may make the tool do. Each count bounds work that an
+// archive of a few kilobytes could otherwise multiply: many entries naming
+// one part, or deflated runs of repeated XML.
 struct Limits {
   uint64_t maxEntries = 10000;
-  uint64_t maxInflated = 512ull << 20;  // bytes, over every part read
+  // Bytes inflated, over every read, plus the memory of every XML tree
+  // parsed from them.
+  uint64_t maxInflated = 512ull << 20;
+  uint64_t maxDocuments = 16;        // DocBody elements of OFD.xml
+  uint64_t maxSignatures = 1000;     // Signature entries of one signature list
+  uint64_t maxReferences = 10000;    // Reference elements of one Signature.xml
+  uint64_t maxXmlSize = 4ull << 20;  // bytes of one XML part that is parsed
+  uint64_t maxXmlDepth = 64;         // element nesting of one XML part
 };
 
 enum class PartStatus {
   kOk,
   kMissing,     // no entry of that name
   kBadPath,     // the location leaves the package or is not a package path
-  kTooLarge,    // reading it would pass the inflation budget
+  kTooLarge,    // reading it would pass the inflation budget or a limit
   kUnreadable,  // the entry does not inflate to its declared size and CRC
 };
 
@@ -48,16 +60,41 @@ class Package {
   // Opens the archive and indexes its entries. Returns false with a one-line
   // reason when the file is not a readable ZIP archive or is hostile: too
   // many entries, an entry name that leaves the package, two entries of one
-  // name.
+  // name. Local headers are not compared with the central directory (many
+  // writers leave their CRC and sizes zero); each entry's CRC is checked
+  // when it is read.
   bool Open(const std::string& file, const Limits& limits, std::string* error);
 
   // Reads the part at the package path `path` (as made by ResolveLocation).
   // A name that differs only in letter case is accepted when it is the only
-  // one. Each entry's inflated size is charged to the budget once.
-  PartStatus Read(const std::string& path, std::string* bytes);
+  // one. Every inflation is charged to the budget: a part read again is
+  // charged again unless its bytes are still in the cache, which keeps
+  // small parts within a bound. A part larger than `maxSize` is kTooLarge
+  // without being read. Nothing is read once the package is refused.
+  PartStatus Read(const std::string& path, std::string* bytes,
+                  uint64_t maxSize = UINT64_MAX);
   bool Exists(const std::string& path) const;
 
-  // Set once a read passed the inflation budget: the package is refused.
+  // The digest of the part by `algorithm` (the caller's number for it):
+  // `compute` runs on the part's bytes the first time, later calls for the
+  // same part and algorithm are answered from memory, so a part named by
+  // many references is inflated and digested once. A failed `compute`
+  // leaves `digest` empty.
+  using DigestFunction =
+      std::function<bool(const std::string& bytes, std::string* digest)>;
+  PartStatus Digest(const std::string& path, unsigned int algorithm,
+                    const DigestFunction& compute, std::string* digest);
+
+  // Charges `bytes` of work on `what` to the budget; false, with the
+  // package refused, when the budget does not cover it.
+  bool Charge(uint64_t bytes, const std::string& what);
+  // What is left of the budget.
+  uint64_t remaining() const { return limits_.maxInflated - inflated_; }
+  // Refuses the package for `reason`, unless it is refused already.
+  void Refuse(const std::string& reason);
+
+  const Limits& limits() const { return limits_; }
+  // Set once the package is refused (a limit passed, memory exhausted).
   const std::string& fatal() const { return fatal_; }
 
  private:
@@ -71,8 +108,10 @@ class Package {
   std::map<std::string, uint64_t> byName_;       // "/a/b" -> entry index
   std::map<std::string, uint64_t> byLowerName_;  // lower-case, unique only
   std::set<std::string> ambiguousLower_;
-  std::set<uint64_t> charged_;
   uint64_t inflated_ = 0;
+  std::map<uint64_t, std::string> cache_;  // entry index -> bytes
+  uint64_t cached_ = 0;                    // bytes in cache_
+  std::map<std::pair<uint64_t, unsigned int>, std::string> digests_;
   std::string fatal_;
 };
 

@@ -233,7 +233,9 @@ std::vector<PropertyValue> ReadAllProperties(bool ofSignature,
   return out;
 }
 
-std::string PropertyLine(const PropertyValue& p) {
+namespace {
+
+std::string RawPropertyLine(const PropertyValue& p) {
   const std::string head = std::string("  ") + p.info.name + " (" +
                            std::to_string(p.info.number) + "): ";
   if (p.code == 5022) return std::string();  // not served by this family
@@ -275,6 +277,14 @@ std::string PropertyLine(const PropertyValue& p) {
     }
   }
   return head;
+}
+
+}  // namespace
+
+// The values come from the seal or signature: escaped, they stay on their
+// line.
+std::string PropertyLine(const PropertyValue& p) {
+  return EscapeText(RawPropertyLine(p));
 }
 
 Json PropertyJson(const PropertyValue& p) {

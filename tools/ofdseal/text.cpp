@@ -88,6 +88,42 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+std::string EscapeText(const std::string& text) {
+  const std::string clean = RepairUtf8(text);
+  std::string out;
+  out.reserve(clean.size());
+  char buf[16];
+  for (size_t i = 0; i < clean.size();) {
+    const size_t n = SequenceLength(clean, i);
+    const auto byte = [&](size_t k) {
+      return static_cast<unsigned char>(clean[i + k]);
+    };
+    uint32_t cp = byte(0);
+    if (n == 2) cp = ((cp & 0x1F) << 6) | (byte(1) & 0x3F);
+    if (n == 3)
+      cp = ((cp & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+    if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else if (cp < 0x20 || cp == 0x7F) {
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+      out += buf;
+    } else if ((cp >= 0x80 && cp <= 0x9F) || cp == 0x61C || cp == 0x200E ||
+               cp == 0x200F || (cp >= 0x2028 && cp <= 0x202E) ||
+               (cp >= 0x2066 && cp <= 0x2069)) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+      out += buf;
+    } else {
+      out.append(clean, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string JsonString(const std::string& text) {
   const std::string clean = RepairUtf8(text);
   std::string out = "\"";

@@ -20,6 +20,12 @@ std::string RepairUtf8(const std::string& text);
 // seal producers; whatever still is not UTF-8 is repaired.
 std::string DisplayText(std::string text);
 std::string Hex(const std::string& bytes);
+// `text` for one line of a text report: invalid UTF-8 repaired, and every
+// character that could break the line or disguise it written as an escape:
+// "\n", "\r", "\t", other C0 controls and DEL as "\x1b", C1 controls, line
+// and paragraph separators and bidirectional formatting characters as
+// "\u2028". A value from a document can thus never print a line of its own.
+std::string EscapeText(const std::string& text);
 
 class Json {
  public:

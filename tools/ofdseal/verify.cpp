@@ -34,9 +34,8 @@ ReferenceReport CheckReference(Package& package, const std::string& sigDir,
   out.checkMethod = ref.checkMethod.empty() ? "SM3" : ref.checkMethod;
   // FileRef is an absolute package path; a relative one is read from the
   // root first, then from the folder of Signature.xml.
-  std::string bytes;
   PartStatus status =
-      ReadLocation(package, {"/", sigDir}, ref.fileRef, &out.path, &bytes);
+      ResolvePart(package, {"/", sigDir}, ref.fileRef, &out.path);
   if (status != PartStatus::kOk) {
     out.status = PartStatusText(status);
     return out;
@@ -46,9 +45,21 @@ ReferenceReport CheckReference(Package& package, const std::string& sigDir,
     out.status = "unknown check method";
     return out;
   }
+  // The package digests each part once per algorithm, however many
+  // references name it.
   std::string actual;
-  unsigned int code = 0;
-  if (!ComputeDigest(digest, bytes, &actual, &code)) {
+  status = package.Digest(
+      out.path, digest.id,
+      [&digest](const std::string& bytes, std::string* value) {
+        unsigned int code = 0;
+        return ComputeDigest(digest, bytes, value, &code);
+      },
+      &actual);
+  if (status != PartStatus::kOk) {
+    out.status = PartStatusText(status);
+    return out;
+  }
+  if (actual.empty()) {
     out.status = "digest failed";
     return out;
   }
@@ -305,10 +316,12 @@ bool IsValid(const std::string& verdict) {
   return verdict == "valid" || verdict == "valid (untrusted)";
 }
 
+// One line "  Label:  value"; the value may come from the document, so its
+// control characters and line breaks are escaped.
 std::string Field(const char* label, const std::string& value) {
   std::string line = std::string("  ") + label + ":";
   line.resize(18, ' ');
-  return line + value + "\n";
+  return line + EscapeText(value) + "\n";
 }
 
 std::string Joined(const std::string& a, const std::string& b) {
@@ -370,6 +383,11 @@ Json AnswerJson(Answer answer) {
   return Json(answer == Answer::kYes);
 }
 
+// The number of the signature an entry repeats, or null.
+Json SameAsJson(size_t sameAs) {
+  return sameAs == 0 ? Json() : Json(static_cast<uint64_t>(sameAs));
+}
+
 Json ChainJson(const ChainResult& chain) {
   Json issuers = Json::Array();
   Json carried = Json::Array();
@@ -421,14 +439,25 @@ bool VerifyPackage(Package& package, const TrustStore& trust,
   report->documents = documents.size();
   report->trustCertificates = trust.size();
   report->trustFiles = trust.files();
-  for (const DocumentEntry& doc : documents) {
+  for (const DocumentEntry& doc : documents)
     report->problems.insert(report->problems.end(), doc.problems.begin(),
                             doc.problems.end());
-    for (const SignatureEntry& entry : doc.signatures) {
-      SignatureReport r;
-      VerifySignature(package, LoadSignature(package, doc, entry), trust, &r);
-      report->signatures.push_back(std::move(r));
+  SignatureWalk walk(package, documents);
+  SignatureVisit visit;
+  while (walk.Next(&visit)) {
+    SignatureReport r;
+    if (visit.sameAs != 0) {
+      // Checked already: the entry only takes the earlier verdict.
+      r.id = visit.sig.entry.id;
+      r.type = visit.sig.entry.type;
+      r.document = visit.sig.document;
+      r.location = visit.sig.location;
+      r.sameAs = visit.sameAs;
+      r.verdict = report->signatures[visit.sameAs - 1].verdict;
+    } else {
+      VerifySignature(package, visit.sig, trust, &r);
     }
+    report->signatures.push_back(std::move(r));
   }
   if (!package.fatal().empty()) {
     *error = package.fatal();
@@ -450,19 +479,22 @@ bool VerifyPackage(Package& package, const TrustStore& trust,
 }
 
 std::string VerifyText(const VerifyReport& report) {
-  std::string out = "File: " + report.file + "\n";
-  out += "Trust: " + TrustText(report) + "\n";
-  for (const std::string& p : report.problems) out += "Problem: " + p + "\n";
+  std::string out = "File: " + EscapeText(report.file) + "\n";
+  out += "Trust: " + EscapeText(TrustText(report)) + "\n";
+  for (const std::string& p : report.problems)
+    out += "Problem: " + EscapeText(p) + "\n";
   const size_t n = report.signatures.size();
   size_t valid = 0;
   for (size_t i = 0; i < n; ++i) {
     const SignatureReport& r = report.signatures[i];
     valid += IsValid(r.verdict) ? 1 : 0;
     out += "Signature " + std::to_string(i + 1) + " of " + std::to_string(n) +
-           ": ID " + (r.id.empty() ? "(none)" : r.id) + ", type " + r.type +
-           "\n";
+           ": ID " + (r.id.empty() ? "(none)" : EscapeText(r.id)) + ", type " +
+           EscapeText(r.type) + "\n";
     if (report.documents > 1) out += Field("Document", r.document);
     if (!r.location.empty()) out += Field("Signature.xml", r.location);
+    if (r.sameAs != 0)
+      out += Field("Same as", "signature " + std::to_string(r.sameAs));
     if (!r.family.empty() || !r.sealName.empty()) {
       std::string seal = r.family.empty() ? "" : r.family + " family";
       if (!r.sealName.empty()) seal += (seal.empty() ? "" : ", ") + r.sealName;
@@ -515,7 +547,7 @@ std::string VerifyText(const VerifyReport& report) {
         std::string status = ref.status;
         status.resize(status.size() < 8 ? 8 : status.size(), ' ');
         out += "    " + status + " " +
-               (ref.path.empty() ? ref.fileRef : ref.path) + "\n";
+               EscapeText(ref.path.empty() ? ref.fileRef : ref.path) + "\n";
       }
     }
     if (r.pkcs7)
@@ -580,6 +612,7 @@ Json VerifyJson(const VerifyReport& report) {
                         .Set("type", r.type)
                         .Set("document", r.document)
                         .Set("location", r.location)
+                        .Set("same_as", SameAsJson(r.sameAs))
                         .Set("provider", r.provider)
                         .Set("signature_method", r.method)
                         .Set("algorithm", r.algorithm)

@@ -39,6 +39,9 @@ struct SignatureReport {
   std::string type;
   std::string document;
   std::string location;
+  // The number of an earlier signature that this entry names again (its
+  // Signature.xml and type): only the lines above and the verdict are set.
+  size_t sameAs = 0;
   std::string provider;
   std::string method;       // SignatureMethod as written
   std::string algorithm;    // "SM2 with SM3"

@@ -1,5 +1,7 @@
 #include "xml.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace ofdseal {
@@ -7,32 +9,143 @@ namespace ofdseal {
 namespace {
 
 // Mini-XML reports parse errors through a per-thread callback, by default
-// to standard error; ours keeps the last message for the report.
-thread_local std::string t_lastError;
+// to standard error; ours keeps the last message for the report. It runs
+// inside the parser, so it must not allocate or throw: the message goes to
+// a fixed buffer. Mini-XML's "Unable to ..." messages all report a failed
+// allocation.
+thread_local char t_lastError[256];
+thread_local bool t_noMemory = false;
 
-void KeepError(const char* message) { t_lastError = message ? message : ""; }
+void KeepError(const char* message) {
+  const char* text = message ? message : "";
+  std::snprintf(t_lastError, sizeof t_lastError, "%s", text);
+  if (errno == ENOMEM || std::strncmp(text, "Unable to", 9) == 0)
+    t_noMemory = true;
+}
+
+// What one node of a tree takes beyond its text: the node, its name and
+// the allocator's overhead, as measured for Mini-XML 3 on x86-64 (a file of
+// empty elements takes about 32 times its size).
+const uint64_t kNodeBytes = 128;
+
+// One parse: the bytes still to hand to the parser and the bounds. The
+// parser reads through a stream of ours, so a bound that is passed ends
+// the input there and the parse stops instead of building on.
+struct Parse {
+  const std::string* bytes = nullptr;
+  size_t at = 0;  // bytes handed to the parser
+  XmlLimits limits;
+  uint64_t depth = 0;
+  uint64_t nodes = 0;
+  XmlFailure stop = XmlFailure::kNone;
+
+  // The tree's nodes, and at most one copy of the text read.
+  uint64_t Memory() const { return nodes * kNodeBytes + at; }
+};
+
+ssize_t ReadInput(void* cookie, char* buffer, size_t size) {
+  Parse* parse = static_cast<Parse*>(cookie);
+  if (parse->stop != XmlFailure::kNone) return 0;
+  size_t n = parse->bytes->size() - parse->at;
+  if (n > size) n = size;
+  std::memcpy(buffer, parse->bytes->data() + parse->at, n);
+  parse->at += n;
+  return static_cast<ssize_t>(n);
+}
+
+// The parser's SAX callback: counts nodes and depth, and keeps each node
+// (mxmlRetain) until a bound is passed. Nodes that are not kept are freed
+// by the parser as soon as they are complete.
+void CountNode(mxml_node_t* node, mxml_sax_event_t event, void* data) {
+  Parse* parse = static_cast<Parse*>(data);
+  if (event == MXML_SAX_ELEMENT_CLOSE) {
+    if (parse->depth > 0) --parse->depth;
+    return;  // an element is kept, or not, when it opens
+  }
+  if (parse->stop != XmlFailure::kNone) return;
+  if (event == MXML_SAX_ELEMENT_OPEN) {
+    ++parse->depth;
+    if (parse->limits.maxDepth != 0 && parse->depth > parse->limits.maxDepth) {
+      parse->stop = XmlFailure::kTooDeep;
+      return;
+    }
+  }
+  ++parse->nodes;
+  if (parse->limits.maxMemory != 0 &&
+      parse->Memory() > parse->limits.maxMemory) {
+    parse->stop = XmlFailure::kTooLarge;
+    return;
+  }
+  mxmlRetain(node);
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
 
 }  // namespace
 
 XmlTree ParseXml(const std::string& bytes, std::string* error) {
+  XmlFailure failure = XmlFailure::kNone;
+  uint64_t memory = 0;
+  return ParseXml(bytes, XmlLimits(), &failure, &memory, error);
+}
+
+XmlTree ParseXml(const std::string& bytes, const XmlLimits& limits,
+                 XmlFailure* failure, uint64_t* memory, std::string* error) {
   mxmlSetErrorCallback(KeepError);
-  t_lastError.clear();
+  t_lastError[0] = '\0';
+  t_noMemory = false;
+  *failure = XmlFailure::kNone;
+  *memory = 0;
   XmlTree tree;
+  Parse parse;
+  parse.bytes = &bytes;
+  parse.limits = limits;
   // Mini-XML reads up to a NUL byte; a part with one inside is not XML text.
   if (bytes.empty() || std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
-    t_lastError = "empty or binary";
+    std::snprintf(t_lastError, sizeof t_lastError, "empty or binary");
+    *failure = XmlFailure::kNotXml;
   } else {
+    const cookie_io_functions_t io = {ReadInput, nullptr, nullptr, nullptr};
+    std::unique_ptr<FILE, FileCloser> in(fopencookie(&parse, "r", io));
     // Parsed below a parent of our own: Mini-XML loses the nodes it has
     // built when a parse without a parent fails, and deleting the parent
     // frees whatever the parse left.
     tree.reset(mxmlNewElement(MXML_NO_PARENT, "ofdseal"));
-    if (tree && (mxmlLoadString(tree.get(), bytes.c_str(),
-                                MXML_OPAQUE_CALLBACK) == nullptr ||
-                 !t_lastError.empty()))
-      tree.reset();
+    if (!in || !tree) {
+      *failure = XmlFailure::kNoMemory;
+    } else {
+      errno = 0;
+      const bool loaded =
+          mxmlSAXLoadFile(tree.get(), in.get(), MXML_OPAQUE_CALLBACK, CountNode,
+                          &parse) != nullptr;
+      *memory = parse.Memory();
+      if (parse.stop != XmlFailure::kNone)
+        *failure = parse.stop;
+      else if (t_noMemory)
+        *failure = XmlFailure::kNoMemory;
+      else if (!loaded || t_lastError[0] != '\0')
+        *failure = XmlFailure::kNotXml;
+    }
   }
-  if (!tree && error != nullptr)
-    *error = t_lastError.empty() ? "not XML" : t_lastError;
+  if (*failure == XmlFailure::kNone) return tree;
+  tree.reset();
+  if (error != nullptr) {
+    switch (*failure) {
+      case XmlFailure::kTooDeep:
+        *error = "elements nested too deep";
+        break;
+      case XmlFailure::kTooLarge:
+        *error = "too large";
+        break;
+      case XmlFailure::kNoMemory:
+        *error = "out of memory";
+        break;
+      default:
+        *error = t_lastError[0] != '\0' ? t_lastError : "not XML";
+    }
+  }
   return tree;
 }
 

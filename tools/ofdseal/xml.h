@@ -5,6 +5,7 @@
 
 #include <mxml.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,26 @@ using XmlTree = std::unique_ptr<mxml_node_t, XmlDeleter>;
 // (opaque), so locations and Base64 values keep their spaces. The parser's
 // messages never reach standard error.
 XmlTree ParseXml(const std::string& bytes, std::string* error = nullptr);
+
+// Bounds of one parse; 0 leaves a bound out.
+struct XmlLimits {
+  uint64_t maxDepth = 0;   // element nesting
+  uint64_t maxMemory = 0;  // estimated memory of the tree, in bytes
+};
+
+enum class XmlFailure {
+  kNone,
+  kNotXml,
+  kTooDeep,   // nested deeper than maxDepth
+  kTooLarge,  // the tree would take more than maxMemory
+  kNoMemory,  // an allocation failed while parsing
+};
+
+// ParseXml within `limits`: the parse stops as soon as a bound is passed,
+// so a tree never grows far beyond it. `memory` receives the estimated
+// memory of the tree (of what was parsed, when it failed).
+XmlTree ParseXml(const std::string& bytes, const XmlLimits& limits,
+                 XmlFailure* failure, uint64_t* memory, std::string* error);
 
 // The document's root element (after any XML declaration), or null.
 mxml_node_t* RootElement(mxml_node_t* tree);
