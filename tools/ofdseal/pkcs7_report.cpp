@@ -142,7 +142,8 @@ Json Pkcs7Json(const ofd::Pkcs7Result& p) {
 
 std::string Pkcs7InspectText(const ofd::Pkcs7Result& p) {
   std::string out = "  Kind: PKCS#7 signed data\n";
-  out += "  Result: " + Pkcs7ResultText(p) + "\n";
+  // Subjects and reasons come from the document: escaped like every value.
+  out += "  Result: " + EscapeText(Pkcs7ResultText(p)) + "\n";
   if (!p.digestAlgorithm.empty()) out += "  Form: " + Pkcs7FormText(p) + "\n";
   if (!p.digestAlgorithmOid.empty())
     out += "  Digest algorithm: " +
@@ -155,13 +156,14 @@ std::string Pkcs7InspectText(const ofd::Pkcs7Result& p) {
   const std::string time = SigningTimeText(p);
   if (!time.empty()) out += "  Signing time: " + time + "\n";
   const std::string signer = Der(p.signerCertificate);
-  if (!signer.empty()) out += "  Signer: " + CertificateSubject(signer) + "\n";
+  if (!signer.empty())
+    out += "  Signer: " + EscapeText(CertificateSubject(signer)) + "\n";
   for (size_t i = 0; i < p.certificates.size(); ++i) {
     const std::string der = Der(p.certificates[i]);
     const std::string subject = CertificateSubject(der);
     out += "  Certificate " + std::to_string(i + 1) + ": " +
            Count(der.size(), "byte", "bytes") + ", " +
-           (subject.empty() ? "not readable" : subject) +
+           (subject.empty() ? "not readable" : EscapeText(subject)) +
            (der == signer ? " (the signer's)" : "") + "\n";
   }
   return out;
