@@ -1,5 +1,7 @@
 #include "xml.h"
 
+#include <stdio_ext.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +111,8 @@ XmlTree ParseXml(const std::string& bytes, const XmlLimits& limits,
   } else {
     const cookie_io_functions_t io = {ReadInput, nullptr, nullptr, nullptr};
     std::unique_ptr<FILE, FileCloser> in(fopencookie(&parse, "r", io));
+    // The parser reads a character at a time; the stream is ours alone.
+    if (in) __fsetlocking(in.get(), FSETLOCKING_BYCALLER);
     // Parsed below a parent of our own: Mini-XML loses the nodes it has
     // built when a parse without a parent fails, and deleting the parent
     // frees whatever the parse left.
