@@ -14,6 +14,7 @@
 #include "KXLog.h"
 #include "SealProperty.h"
 #include "SealVerify.h"
+#include "tolerant.h"
 
 namespace {
 
@@ -107,7 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> seal, viaApi, signature;
   unsigned int sealRc = Exercise(SE_GetESealProperty, flag, input, len, &seal);
   if (mode & 1) {
-    // The verification library's seal reader forwards unchanged.
+    // The verification library's seal reader forwards the seal, with the
+    // encoders' slips rewritten where it has any.
+    std::vector<uint8_t> normalized;
+    if (sv::tolerant::NormalizeSeal(input, len, &normalized))
+      sealRc = Exercise(SE_GetESealProperty, flag, normalized.data(),
+                        static_cast<unsigned int>(normalized.size()), &seal);
     Check(Exercise(SEF_AnalyzeESealData, flag, input, len, &viaApi) == sealRc);
     Check(viaApi == seal);
   }
