@@ -246,7 +246,7 @@ ChainResult TrustStore::Check(const std::string& der,
 std::vector<std::string> DefaultTrustFolders() {
   std::vector<std::string> out = {"/etc/ofdseal/trust.d"};
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  // The base directory specification ignores relative paths.
+  // XDG base directories ignore relative paths.
   if (config != nullptr && config[0] == '/') {
     out.push_back(std::string(config) + "/ofdseal/trust.d");
   } else {
