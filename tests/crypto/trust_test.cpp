@@ -31,14 +31,14 @@ Credential Make(const char* cn, const Credential* issuer,
                 std::pair<long, long> days, bool ca = false,
                 KeyType type = KeyType::kSm2, bool keyIds = true,
                 int rsaBits = 2048) {
-  fx::CertSpec spec;
-  spec.keyType = type;
-  spec.subject = {"CN", "Trust Test", "", cn};
-  spec.ca = ca;
-  spec.keyIdentifiers = keyIds;
-  spec.rsaBits = rsaBits;
-  spec.periodDays = days;
-  return fx::MakeCredential(spec, issuer);
+  fx::CertSpec params;
+  params.keyType = type;
+  params.subject = {"CN", "Trust Test", "", cn};
+  params.ca = ca;
+  params.keyIdentifiers = keyIds;
+  params.rsaBits = rsaBits;
+  params.periodDays = days;
+  return fx::MakeCredential(params, issuer);
 }
 
 // Names the issuer by key identifier and name, signed by another key.

@@ -30,15 +30,15 @@ ofd::Pkcs7Result Verify(const Bytes& value, const Bytes& xml = kXml) {
 }
 
 fx::Pkcs7Spec Encapsulated() {
-  fx::Pkcs7Spec spec;
-  spec.encapsulated = true;
-  return spec;
+  fx::Pkcs7Spec params;
+  params.encapsulated = true;
+  return params;
 }
 
 fx::Pkcs7Spec Rsa() {
-  fx::Pkcs7Spec spec;
-  spec.signer = fx::DefaultSigner(fx::KeyType::kRsa);
-  return spec;
+  fx::Pkcs7Spec params;
+  params.signer = fx::DefaultSigner(fx::KeyType::kRsa);
+  return params;
 }
 
 // A certificate for a new SM2 key under the default root; serial 0 takes
@@ -70,9 +70,9 @@ TEST(Pkcs7Verify, ShapesEncodingsAndFaults) {
       OtherSigner(ASN1_INTEGER_get(X509_get0_serialNumber(signer.cert.get())));
 
   std::vector<Row> rows;
-  auto add = [&rows](const char* name, const fx::Pkcs7Spec& spec, uint32_t code,
+  auto add = [&rows](const char* name, const fx::Pkcs7Spec& params, uint32_t code,
                      const char* reason, Bytes xml = kXml) {
-    rows.push_back({name, fx::MakePkcs7(kXml, spec), code, reason, xml});
+    rows.push_back({name, fx::MakePkcs7(kXml, params), code, reason, xml});
   };
   const char* kOk = "the signature verifies";
 

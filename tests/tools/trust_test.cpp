@@ -252,10 +252,10 @@ TEST(OfdsealTrust, VerdictsWithAndWithoutAnchors) {
 }
 
 // A document signed with PKCS#7 signed data over Signature.xml.
-fx::ofd::Package SignedPkcs7(const fx::Pkcs7Spec& spec) {
+fx::ofd::Package SignedPkcs7(const fx::Pkcs7Spec& params) {
   fx::ofd::Sealing s;
   s.type = "Sign";
-  s.pkcs7 = spec;
+  s.pkcs7 = params;
   fx::ofd::Package doc = fx::ofd::MakeDocument();
   fx::ofd::AddSignature(&doc, s);
   return doc;
@@ -264,13 +264,13 @@ fx::ofd::Package SignedPkcs7(const fx::Pkcs7Spec& spec) {
 fx::Pkcs7Spec SignedBy(const Credential& signer,
                        std::optional<time_t> signingTime,
                        std::vector<Credential> carried = {}) {
-  fx::Pkcs7Spec spec;
-  spec.signer = signer;
-  spec.signingTime = signingTime;
+  fx::Pkcs7Spec params;
+  params.signer = signer;
+  params.signingTime = signingTime;
   carried.insert(carried.begin(), signer);
-  spec.certificates = std::vector<fx::Bytes>();
-  for (const Credential& c : carried) spec.certificates->push_back(c.certDer);
-  return spec;
+  params.certificates = std::vector<fx::Bytes>();
+  for (const Credential& c : carried) params.certificates->push_back(c.certDer);
+  return params;
 }
 
 // The PKCS#7 signer: chain through the certificates the signature carries,
@@ -283,7 +283,7 @@ TEST(OfdsealTrust, Pkcs7Signer) {
       Cert("Expired", &pki.root, kNow - 3 * kYear, kNow - kDay);
   struct Row {
     const char* name;
-    fx::Pkcs7Spec spec;
+    fx::Pkcs7Spec params;
     const char* without;  // verdict without anchors
     const char* with;     // with the test anchors
     const char* problem;  // in both reports; "" none without anchors
@@ -310,7 +310,7 @@ TEST(OfdsealTrust, Pkcs7Signer) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const fx::ofd::Package doc = SignedPkcs7(row.spec);
+    const fx::ofd::Package doc = SignedPkcs7(row.params);
     for (bool trusted : {false, true}) {
       SCOPED_TRACE(trusted ? "with anchors" : "without anchors");
       ofdtest::Run run = Verify(doc, trusted, true);
@@ -321,7 +321,7 @@ TEST(OfdsealTrust, Pkcs7Signer) {
       const json& sig = j["signatures"][0];
       EXPECT_EQ(sig["verdict"], verdict);
       EXPECT_EQ(sig["result"]["code"], 0);
-      EXPECT_EQ(sig["signing_time"] == "", !row.spec.signingTime);
+      EXPECT_EQ(sig["signing_time"] == "", !row.params.signingTime);
       const std::string problems = Problems(sig);
       EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
       if (!trusted && std::string(row.problem).empty()) {
