@@ -8,6 +8,7 @@
 #include "KXTime.h"
 #include "SealCore.h"
 #include "cert_keyless.h"
+#include "fail.h"
 #include "crypto/openssl_ptr.h"
 #include "foundation/export_boundary.h"
 
@@ -16,11 +17,6 @@ namespace {
 const int kSha1Nid = 64;
 const uint32_t kSha1DigestInfoLength = 35;
 const uint32_t kSm2DigestLength = 32;
-
-// Logs `format` with the code as its only argument and returns the code.
-#define KX_FAIL(function, format, code)                     \
-  (KXLog(KX_LOG_ERROR, function, __LINE__, format, (code)), \
-   static_cast<uint32_t>(code))
 
 // Certificates come in with 32-bit unsigned lengths; the parser takes a signed
 // one where a negative value means "up to the NUL". A length that does not fit
