@@ -280,7 +280,14 @@ uint32_t VerifyKeyESCert(HAPPLICATION app, const unsigned char* seal,
         return KX_FAIL(kFn,
                        "SE_Verify_KEY_ESCert-->%d -- KXDigestByNID() error",
                        KX_ERR_DIGEST);
-      cert.assign(digest.c_str(), digest.c_str() + digest.length());
+      // Seals name their owner by the SM3 DigestInfo, as devices compare
+      // certificates, or by the bare SM3 value; either identifies it.
+      const Bytes digestInfo(digest.c_str(), digest.c_str() + digest.length());
+      const Bytes bare(
+          digestInfo.size() >= 32 ? digestInfo.end() - 32 : digestInfo.begin(),
+          digestInfo.end());
+      if (owner.value == digestInfo || owner.value == bare) return 0;
+      continue;
     }
     if (cert == owner.value) return 0;
   }
