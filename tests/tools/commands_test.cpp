@@ -325,7 +325,7 @@ TEST(OfdsealCommandLine, UsageErrors) {
       {{}, "ofdseal: missing COMMAND"},
       {{"sign", "x"}, "ofdseal: unknown command 'sign'"},
       {{"verify"}, "ofdseal verify: missing FILE"},
-      {{"verify", "a", "b"}, "ofdseal verify: one FILE only"},
+      {{"inspect", "a", "b"}, "ofdseal inspect: one FILE only"},
       {{"verify", "--picture", "x", "a"},
        "ofdseal verify: unknown option '--picture'"},
       {{"verify", "--max-size", "lots", "a"},

@@ -947,6 +947,58 @@ TEST(OfdsealVerify, UnreadableInput) {
   ExpectRefused(scratch.Path("no-body.ofd"), "no DocBody");
 }
 
+// Many documents: one report each in the order given, whatever the number
+// of threads, and the worst exit code.
+TEST(OfdsealVerify, ManyDocumentsInOrder) {
+  Scratch scratch;
+  std::filesystem::create_directories(scratch.Path("dir/sub"));
+  Package broken = Sealed(Family::kGin);
+  broken.Find(kContent)->append(" ");
+  const std::vector<std::pair<std::string, Package>> docs = {
+      {"dir/a.ofd", Sealed()},
+      {"dir/sub/b.OFD", broken},
+      {"dir/c.ofd", Sealed(Family::kPlain)},
+  };
+  for (const auto& doc : docs)
+    fx::ofd::WriteZip(doc.second, scratch.Path(doc.first));
+  std::ofstream(scratch.Path("dir/notes.txt")) << "not a document";
+  std::ofstream(scratch.Path("text.ofd")) << "not a package";
+  const std::vector<std::string> files = {
+      scratch.Path("dir/c.ofd"), scratch.Path("text.ofd"),
+      scratch.Path("dir/a.ofd"), scratch.Path("dir/sub/b.OFD")};
+  for (const char* jobs : {"-j1", "-j3"}) {
+    std::vector<std::string> args = {"verify", "--json", "--no-default-trust",
+                                     jobs};
+    args.insert(args.end(), files.begin(), files.end());
+    ofdtest::Run run = RunOfdseal(args);
+    EXPECT_EQ(run.code, 2) << jobs;
+    json reports = Parse(run);
+    ASSERT_TRUE(reports.is_array()) << run.out;
+    ASSERT_EQ(reports.size(), files.size());
+    const char* verdicts[] = {"valid (untrusted)", "error",
+                              "valid (untrusted)", "invalid"};
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(reports[i]["file"], files[i]) << jobs;
+      EXPECT_EQ(reports[i]["verdict"], verdicts[i]) << jobs << " " << i;
+    }
+    EXPECT_NE(run.err.find("as an OFD package"), std::string::npos);
+  }
+  // A folder with -r: its *.ofd files in name order, then the summary; the
+  // worst is an invalid document.
+  ofdtest::Run run = RunOfdseal(
+      {"verify", "--no-default-trust", "-r", "-j", "2", scratch.Path("dir")});
+  EXPECT_EQ(run.code, 1);
+  const size_t a = run.out.find("dir/a.ofd"), c = run.out.find("dir/c.ofd"),
+               b = run.out.find("dir/sub/b.OFD");
+  EXPECT_TRUE(a < c && c < b) << run.out;
+  EXPECT_NE(run.out.find("Summary: 3 document(s): 0 valid, 2 valid "
+                         "(untrusted), 1 invalid, 0 unsigned, 0 unreadable"),
+            std::string::npos)
+      << run.out;
+  for (const char* bad : {"-j0", "-jx"})
+    EXPECT_EQ(RunOfdseal({"verify", bad, files[0]}).code, 2) << bad;
+}
+
 // Names that JSON must escape, and seal names in GBK: the report is valid
 // UTF-8 JSON and carries the text unchanged (GBK converted).
 TEST(OfdsealVerify, JsonCarriesAnyText) {

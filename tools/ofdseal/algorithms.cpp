@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstring>
 
+#include <openssl/evp.h>
+
+#include "KXSM.h"
 #include "SealVerify.h"
 
 namespace ofdseal {
@@ -133,6 +136,73 @@ bool ComputeDigest(const Digest& digest, const std::string& data,
   if (*code != 0) return false;
   out->assign(reinterpret_cast<const char*>(buffer), length);
   return true;
+}
+
+namespace {
+
+class Sm3Sink : public DigestSink {
+ public:
+  Sm3Sink() { SM3_Init_1(&ctx_); }
+  void Update(const unsigned char* data, size_t length) override {
+    SM3_Update_1(&ctx_, data, static_cast<uint32_t>(length));
+  }
+  bool Final(std::string* digest) override {
+    unsigned char out[32];
+    SM3_Final_1(&ctx_, out);
+    digest->assign(reinterpret_cast<const char*>(out), sizeof out);
+    return true;
+  }
+
+ private:
+  SM3_CTX_1 ctx_;
+};
+
+class EvpSink : public DigestSink {
+ public:
+  explicit EvpSink(const EVP_MD* md) : ctx_(EVP_MD_CTX_new()) {
+    ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_.get(), md, nullptr) == 1;
+  }
+  void Update(const unsigned char* data, size_t length) override {
+    ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), data, length) == 1;
+  }
+  bool Final(std::string* digest) override {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ok_ || EVP_DigestFinal_ex(ctx_.get(), out, &length) != 1)
+      return false;
+    digest->assign(reinterpret_cast<const char*>(out), length);
+    return true;
+  }
+
+ private:
+  struct Free {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DigestSink> OpenDigestSink(const Digest& digest) {
+  switch (digest.id) {
+    case 920:
+      return std::make_unique<Sm3Sink>();
+    case 4:
+      return std::make_unique<EvpSink>(EVP_md5());
+    case 64:
+      return std::make_unique<EvpSink>(EVP_sha1());
+    case 672:
+      return std::make_unique<EvpSink>(EVP_sha256());
+    case 673:
+      return std::make_unique<EvpSink>(EVP_sha384());
+    case 674:
+      return std::make_unique<EvpSink>(EVP_sha512());
+    case 675:
+      return std::make_unique<EvpSink>(EVP_sha224());
+    default:
+      return nullptr;
+  }
 }
 
 std::string AlgorithmText(KeyKind kind, const Digest& digest) {

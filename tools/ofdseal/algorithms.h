@@ -2,7 +2,10 @@
 // the digests themselves through the verification library.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "package.h"
 
 namespace ofdseal {
 
@@ -29,6 +32,10 @@ bool SignatureMethodByName(const std::string& method, KeyKind* kind,
 // library refuses.
 bool ComputeDigest(const Digest& digest, const std::string& data,
                    std::string* out, unsigned int* code);
+
+// A sink that computes the same digest as ComputeDigest piece by piece, or
+// null for a digest that is only computed whole (SHA-0).
+std::unique_ptr<DigestSink> OpenDigestSink(const Digest& digest);
 
 // "SM2 with SM3", "RSA with SHA-256".
 std::string AlgorithmText(KeyKind kind, const Digest& digest);

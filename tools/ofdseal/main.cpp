@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "algorithms.h"
+#include "batch.h"
 #include "cli.h"
 #include "inspect.h"
 #include "text.h"
@@ -73,7 +74,7 @@ const char kLimitsHelp[] =
 const char kVerifyHelp[] =
     "Usage: ofdseal verify [--json] [--trust FILE.pem]... "
     "[--no-default-trust]\n"
-    "                      [--max-... LIMIT]... FILE.ofd\n"
+    "                      [-r] [-j N] [--max-... LIMIT]... FILE.ofd|DIR...\n"
     "\n"
     "Checks every signature of every document in the OFD package. For each\n"
     "signature listed in the document's Signatures.xml it reads "
@@ -103,8 +104,16 @@ const char kVerifyHelp[] =
     "  --trust FILE.pem   trust the certificates of FILE.pem (roots and\n"
     "                     intermediates); may be repeated\n"
     "  --no-default-trust do not read the trust folders\n"
+    "  -r                 verify every *.ofd file below each folder DIR\n"
+    "  -j N, --jobs N     verify N documents at a time (default: one per\n"
+    "                     processor)\n"
     "  -h, --help         print this help\n"
     "%LIMITS%"
+    "\n"
+    "Several documents: one report each, in the order given (folders in name\n"
+    "order), then a summary line; with --json one array of the reports, a\n"
+    "document that could not be read given as {\"file\", \"verdict\": \"error\",\n"
+    "\"error\"}. The exit code is the worst of the documents'.\n"
     "\n"
     "Exit codes: 0 every signature valid or valid (untrusted), 1 a signature\n"
     "or reference is invalid or the document has no signature, 2 bad usage or\n"
@@ -227,6 +236,11 @@ struct Args {
   std::vector<std::string> trust;  // --trust files, in order
   bool noDefaultTrust = false;
   std::string file;
+  // verify: every operand, the folder walk and the threads.
+  bool manyFiles = false;
+  std::vector<std::string> operands;
+  bool recursive = false;
+  unsigned jobs = 0;
 };
 
 // `valued` lists the options that take a value; `flags` those that do not.
@@ -264,8 +278,16 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
         if (n == name) return true;
       return false;
     };
+    // "-j4" is "-j 4".
+    if (name.size() > 2 && name.compare(0, 2, "-j") == 0 && !hasValue &&
+        name.find_first_not_of("0123456789", 2) == std::string::npos) {
+      value = name.substr(2);
+      name = "-j";
+      hasValue = true;
+    }
     if (listed(flags) && !hasValue) {
       if (name == "--json") args->json = true;
+      if (name == "-r") args->recursive = true;
       if (name == "--no-default-trust") args->noDefaultTrust = true;
       if (name == "--force") args->force = true;
       continue;
@@ -281,6 +303,12 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
       args->picture = value;
     } else if (name == "--alg") {
       args->alg = value;
+    } else if (name == "-j" || name == "--jobs") {
+      if (value.empty() || value.size() > 4 ||
+          value.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(value) == 0)
+        return Usage(command, "bad value '" + value + "' for -j");
+      args->jobs = static_cast<unsigned>(std::stoul(value));
     } else if (name == "--trust") {
       if (value.empty()) return Usage(command, "--trust needs a file name");
       args->trust.push_back(value);
@@ -296,7 +324,8 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
   }
   if (args->help) return kExitOk;
   if (operands.empty()) return Usage(command, "missing FILE");
-  if (operands.size() > 1)
+  args->operands = operands;
+  if (operands.size() > 1 && !args->manyFiles)
     return Usage(command, "one FILE only, got '" + operands[1] + "' too");
   args->file = operands[0];
   return kExitOk;
@@ -304,8 +333,9 @@ int ParseArgs(const std::string& command, const std::vector<std::string>& argv,
 
 int Verify(const std::vector<std::string>& argv) {
   Args args;
-  int rc = ParseArgs("verify", argv, {"--json", "--no-default-trust"},
-                     WithLimits({"--trust"}), &args);
+  args.manyFiles = true;
+  int rc = ParseArgs("verify", argv, {"--json", "--no-default-trust", "-r"},
+                     WithLimits({"--trust", "-j", "--jobs"}), &args);
   if (rc != kExitOk) return rc;
   if (args.help) {
     std::cout << Expand(kVerifyHelp);
@@ -325,23 +355,12 @@ int Verify(const std::vector<std::string>& argv) {
   for (const std::string& file : args.trust)
     if (!trust.AddFile(file, &error))
       return InputError(args.file, "--trust " + error, args.json);
-  if (!CheckInputFile(args.file, &error))
-    return InputError(args.file, error, args.json);
-  Package package;
-  if (!package.Open(args.file, args.limits, &error))
-    return InputError(args.file, error, args.json);
-  VerifyReport report;
-  report.file = args.file;
-  if (!VerifyPackage(package, trust, &report, &error))
-    return InputError(args.file, error, args.json);
-  if (args.json) {
-    std::cout << VerifyJson(report).Dump() << "\n";
-  } else {
-    std::cout << VerifyText(report);
-  }
-  return report.verdict == "valid" || report.verdict == "valid (untrusted)"
-             ? kExitOk
-             : kExitInvalid;
+  BatchOptions options;
+  options.json = args.json;
+  options.recursive = args.recursive;
+  options.jobs = args.jobs;
+  options.limits = args.limits;
+  return VerifyFiles(args.operands, trust, options);
 }
 
 int InspectCommand(const std::vector<std::string>& argv) {

@@ -184,6 +184,10 @@ namespace {
 const uint64_t kCachePart = 1ull << 20;
 const uint64_t kCacheBytes = 16ull << 20;
 
+struct FileCloser {
+  void operator()(zip_file_t* f) const { zip_fclose(f); }
+};
+
 }  // namespace
 
 void Package::Refuse(const std::string& reason) {
@@ -220,9 +224,6 @@ PartStatus Package::Read(const std::string& path, std::string* bytes,
     return PartStatus::kUnreadable;
   if (st.size > maxSize) return PartStatus::kTooLarge;
   if (!Charge(st.size, path)) return PartStatus::kTooLarge;
-  struct FileCloser {
-    void operator()(zip_file_t* f) const { zip_fclose(f); }
-  };
   std::unique_ptr<zip_file_t, FileCloser> in(
       zip_fopen_index(archive_.get(), index, 0));
   if (!in) return PartStatus::kUnreadable;
@@ -248,7 +249,37 @@ PartStatus Package::Read(const std::string& path, std::string* bytes,
   return PartStatus::kOk;
 }
 
+PartStatus Package::Stream(uint64_t index, const std::string& path,
+                           DigestSink* sink) {
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat_index(archive_.get(), index, 0, &st) != 0 ||
+      !(st.valid & ZIP_STAT_SIZE))
+    return PartStatus::kUnreadable;
+  if (!Charge(st.size, path)) return PartStatus::kTooLarge;
+  std::unique_ptr<zip_file_t, FileCloser> in(
+      zip_fopen_index(archive_.get(), index, 0));
+  if (!in) return PartStatus::kUnreadable;
+  // As in Read: never more than the declared size, and the read past the
+  // end is where libzip checks the CRC.
+  static const size_t kPiece = 64 << 10;
+  std::unique_ptr<unsigned char[]> piece(new unsigned char[kPiece]);
+  uint64_t done = 0;
+  while (done < st.size) {
+    const uint64_t want = std::min<uint64_t>(kPiece, st.size - done);
+    const zip_int64_t n = zip_fread(in.get(), piece.get(), want);
+    if (n <= 0) break;
+    sink->Update(piece.get(), static_cast<size_t>(n));
+    done += static_cast<uint64_t>(n);
+  }
+  char extra = 0;
+  if (done != st.size || zip_fread(in.get(), &extra, 1) != 0)
+    return PartStatus::kUnreadable;
+  return PartStatus::kOk;
+}
+
 PartStatus Package::Digest(const std::string& path, unsigned int algorithm,
+                           const SinkFactory& open,
                            const DigestFunction& compute, std::string* digest) {
   digest->clear();
   uint64_t index = 0;
@@ -259,10 +290,25 @@ PartStatus Package::Digest(const std::string& path, unsigned int algorithm,
     *digest = known->second;
     return PartStatus::kOk;
   }
-  std::string bytes;
-  PartStatus status = Read(path, &bytes);
-  if (status != PartStatus::kOk) return status;
-  if (!compute(bytes, digest)) {
+  std::unique_ptr<DigestSink> sink = open ? open() : nullptr;
+  auto cached = cache_.find(index);
+  PartStatus status = PartStatus::kOk;
+  bool computed = false;
+  if (sink && cached != cache_.end()) {
+    sink->Update(reinterpret_cast<const unsigned char*>(cached->second.data()),
+                 cached->second.size());
+    computed = sink->Final(digest);
+  } else if (sink) {
+    status = Stream(index, path, sink.get());
+    if (status != PartStatus::kOk) return status;
+    computed = sink->Final(digest);
+  } else {
+    std::string bytes;
+    status = Read(path, &bytes);
+    if (status != PartStatus::kOk) return status;
+    computed = compute(bytes, digest);
+  }
+  if (!computed) {
     digest->clear();
     return PartStatus::kOk;
   }

@@ -31,6 +31,15 @@ struct Limits {
   uint64_t maxXmlDepth = 64;         // element nesting of one XML part
 };
 
+// A digest that takes its input in pieces.
+class DigestSink {
+ public:
+  virtual ~DigestSink() = default;
+  virtual void Update(const unsigned char* data, size_t length) = 0;
+  // False when the digest could not be computed.
+  virtual bool Final(std::string* digest) = 0;
+};
+
 enum class PartStatus {
   kOk,
   kMissing,     // no entry of that name
@@ -75,15 +84,18 @@ class Package {
                   uint64_t maxSize = UINT64_MAX);
   bool Exists(const std::string& path) const;
 
-  // The digest of the part by `algorithm` (the caller's number for it):
-  // `compute` runs on the part's bytes the first time, later calls for the
-  // same part and algorithm are answered from memory, so a part named by
-  // many references is inflated and digested once. A failed `compute`
-  // leaves `digest` empty.
+  // The digest of the part by `algorithm` (the caller's number for it),
+  // computed the first time and answered from memory later, so a part named
+  // by many references is inflated and digested once. `open` gives a sink
+  // that takes the part piece by piece as it inflates, so memory does not
+  // grow with the part; where it gives none, the part is read whole and
+  // `compute` runs on its bytes. A failed digest leaves `digest` empty.
   using DigestFunction =
       std::function<bool(const std::string& bytes, std::string* digest)>;
+  using SinkFactory = std::function<std::unique_ptr<DigestSink>()>;
   PartStatus Digest(const std::string& path, unsigned int algorithm,
-                    const DigestFunction& compute, std::string* digest);
+                    const SinkFactory& open, const DigestFunction& compute,
+                    std::string* digest);
 
   // Charges `bytes` of work on `what` to the budget; false, with the
   // package refused, when the budget does not cover it.
@@ -102,6 +114,9 @@ class Package {
     void operator()(zip_t* archive) const { zip_discard(archive); }
   };
   bool Find(const std::string& path, uint64_t* index) const;
+  // Inflates the entry into `sink` in fixed-size pieces, charging the
+  // budget and checking the size and CRC.
+  PartStatus Stream(uint64_t index, const std::string& path, DigestSink* sink);
 
   std::unique_ptr<zip_t, ZipCloser> archive_;
   Limits limits_;

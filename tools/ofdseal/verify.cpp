@@ -49,7 +49,7 @@ ReferenceReport CheckReference(Package& package, const std::string& sigDir,
   // references name it.
   std::string actual;
   status = package.Digest(
-      out.path, digest.id,
+      out.path, digest.id, [&digest] { return OpenDigestSink(digest); },
       [&digest](const std::string& bytes, std::string* value) {
         unsigned int code = 0;
         return ComputeDigest(digest, bytes, value, &code);
