@@ -155,6 +155,12 @@ struct FamilyCase {
   std::string end;
 };
 
+// Named by its family (gtest would otherwise print the record's bytes,
+// padding included).
+void PrintTo(const FamilyCase& c, std::ostream* os) {
+  *os << fx::FamilyName(c.family);
+}
+
 class EveryFlag : public SealProperty,
                   public ::testing::WithParamInterface<FamilyCase> {};
 

@@ -96,8 +96,17 @@ bool InFreshProcess() {
   envp.push_back(nullptr);
   fflush(stdout);
   fflush(stderr);
+  // The program's own path rather than /proc/self/exe, which under a tool
+  // such as valgrind names the tool.
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    ADD_FAILURE() << "cannot find this program's path for " << name;
+    return false;
+  }
+  self[length] = '\0';
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(),
+  if (posix_spawn(&pid, self, nullptr, nullptr, argv.data(),
                   envp.data()) != 0) {
     ADD_FAILURE() << "cannot start a process for " << name;
     return false;
