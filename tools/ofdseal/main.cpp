@@ -4,6 +4,7 @@
 //   ofdseal verify FILE.ofd [--json] [--trust FILE.pem]... [--no-default-trust]
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
+//   ofdseal device init|import|add-seal DIR ...
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
@@ -20,6 +21,7 @@
 
 #include "algorithms.h"
 #include "cli.h"
+#include "device.h"
 #include "inspect.h"
 #include "text.h"
 #include "trust.h"
@@ -46,6 +48,8 @@ const char kMainHelp[] =
     "                    OFD document, and write the pictures\n"
     "  digest FILE       print the digest of a file that a caller passes to\n"
     "                    the verification library\n"
+    "  device COMMAND DIR\n"
+    "                    provision software key devices (libskfsoft.so)\n"
     "\n"
     "Run 'ofdseal COMMAND --help' for the options of a command.\n"
     "\n"
@@ -403,6 +407,7 @@ int Main(int argc, char** argv) {
   if (command == "verify") return Verify(rest);
   if (command == "inspect") return InspectCommand(rest);
   if (command == "digest") return DigestCommand(rest);
+  if (command == "device") return DeviceCommand(rest);
   return Usage("", "unknown command '" + command + "'");
 }
 
