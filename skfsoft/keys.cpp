@@ -160,7 +160,8 @@ bool Sm2Private(EVP_PKEY* key, SecretBn* d, unsigned char pub[65]) {
   return Sm2PublicOf(d->get(), pub);
 }
 
-// An EC key on the SM2 curve from d and its public point.
+// A key on the SM2 curve from d and its public point (libcrypto's key
+// management types keys on that curve as SM2; the PEM is an EC key).
 UniquePtr<EVP_PKEY> Sm2Key(const BIGNUM* d, const unsigned char pub[65]) {
   UniquePtr<OSSL_PARAM_BLD> build(OSSL_PARAM_BLD_new());
   if (!build ||
@@ -172,7 +173,7 @@ UniquePtr<EVP_PKEY> Sm2Key(const BIGNUM* d, const unsigned char pub[65]) {
     return nullptr;
   UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(build.get()));
   UniquePtr<EVP_PKEY_CTX> ctx(
-      EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+      EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
   EVP_PKEY* key = nullptr;
   if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
       EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1)
