@@ -234,13 +234,14 @@ TEST(SkfsoftKeys, PublicKeyBlobsAreTheCertificateKeys) {
     ASSERT_EQ(SAR_OK, SKF_ExportPublicKey(c, TRUE, blob.data(), &length));
     if (sm2) {
       const auto* ecc = reinterpret_cast<const ECCPUBLICKEYBLOB*>(blob.data());
-      EXPECT_EQ(ecc->BitLen, 256u);
+      EXPECT_EQ(ULONG{ecc->BitLen}, 256u);
       EXPECT_EQ(Point(*ecc), kit::PublicPoint(key.get()));
       EXPECT_EQ(Bytes(ecc->XCoordinate, ecc->XCoordinate + 32), Bytes(32, 0));
     } else {
       const auto* rsa = reinterpret_cast<const RSAPUBLICKEYBLOB*>(blob.data());
-      EXPECT_EQ(rsa->AlgID, static_cast<ULONG>(SGD_RSA));
-      EXPECT_EQ(rsa->BitLen, static_cast<ULONG>(EVP_PKEY_get_bits(key.get())));
+      EXPECT_EQ(ULONG{rsa->AlgID}, static_cast<ULONG>(SGD_RSA));
+      EXPECT_EQ(ULONG{rsa->BitLen},
+                static_cast<ULONG>(EVP_PKEY_get_bits(key.get())));
       EXPECT_EQ(Bytes(rsa->Modulus, rsa->Modulus + 256),
                 RsaParam(key.get(), OSSL_PKEY_PARAM_RSA_N, 256));
       EXPECT_EQ(Bytes(rsa->PublicExponent, rsa->PublicExponent + 4),
@@ -351,7 +352,7 @@ TEST(SkfsoftKeys, GeneratedKeyPairsWorkWithOpenSsl) {
   RSAPUBLICKEYBLOB rsa;
   EXPECT_EQ(SAR_RSAMODULUSLENERR, SKF_GenRSAKeyPair(c, 1000, &rsa));
   ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(c, 1024, &rsa));
-  EXPECT_EQ(rsa.BitLen, 1024u);
+  EXPECT_EQ(ULONG{rsa.BitLen}, 1024u);
   stored = ReadKeyFile(root.App("containers/g/sign.key"));
   ASSERT_TRUE(stored && EVP_PKEY_is_a(stored.get(), "RSA"));
   EXPECT_EQ(Bytes(rsa.Modulus, rsa.Modulus + 256),

@@ -118,8 +118,8 @@ TEST(SkfsoftDevices, DeviceInformationFromDeviceIni) {
     EXPECT_EQ(std::string(info.Label), row.label);
     EXPECT_EQ(Bytes(info.SerialNumber, info.SerialNumber + 32), row.serial);
     EXPECT_EQ(info.Manufacturer[63], 0);
-    EXPECT_EQ(info.AlgAsymCap, static_cast<ULONG>(SGD_RSA | SGD_SM2_1));
-    EXPECT_EQ(info.AlgHashCap,
+    EXPECT_EQ(ULONG{info.AlgAsymCap}, static_cast<ULONG>(SGD_RSA | SGD_SM2_1));
+    EXPECT_EQ(ULONG{info.AlgHashCap},
               static_cast<ULONG>(SGD_SM3 | SGD_SHA1 | SGD_SHA256));
   }
 }
@@ -183,7 +183,7 @@ TEST(SkfsoftFiles, WriteAtOffsetsAndReadBack) {
   FILEATTRIBUTE info;
   ASSERT_EQ(SAR_OK, SKF_GetFileInfo(s.app, name, &info));
   EXPECT_EQ(std::string(info.FileName), "seal");
-  EXPECT_EQ(info.FileSize, 10u);
+  EXPECT_EQ(ULONG{info.FileSize}, 10u);
   ASSERT_EQ(SAR_OK, SKF_DeleteFile(s.app, name));
   EXPECT_EQ(SAR_FILE_NOT_EXIST, SKF_GetFileInfo(s.app, name, &info));
 }
