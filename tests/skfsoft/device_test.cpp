@@ -346,14 +346,4 @@ TEST(SkfsoftHandles, StaleAndForeignHandlesAreRefused) {
   s.dev = nullptr;
 }
 
-TEST(SkfsoftHandles, SymmetricFunctionsAreNotOffered) {
-  Root root;
-  Session s;
-  BYTE key[16] = {0};
-  HANDLE handle = nullptr;
-  EXPECT_EQ(SAR_NOTSUPPORTYETERR,
-            SKF_SetSymmKey(s.dev, key, SGD_SM4_ECB, &handle));
-  EXPECT_EQ(SAR_NOTSUPPORTYETERR, SKF_EncryptInit(handle, BLOCKCIPHERPARAM()));
-}
-
 }  // namespace
