@@ -8,6 +8,8 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -42,6 +44,9 @@ KX_OSSL_DELETER(EVP_PKEY_CTX, EVP_PKEY_CTX_free);
 KX_OSSL_DELETER(PKCS12, PKCS12_free);
 KX_OSSL_DELETER(ASN1_OCTET_STRING, ASN1_OCTET_STRING_free);
 KX_OSSL_DELETER(AUTHORITY_KEYID, AUTHORITY_KEYID_free);
+KX_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
+KX_OSSL_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
+KX_OSSL_DELETER(OSSL_PARAM, OSSL_PARAM_free);
 // Trees of KXStrToXml and KXXmlNew.
 KX_OSSL_DELETER(mxml_node_t, KXXmlFree);
 

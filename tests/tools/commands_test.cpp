@@ -372,6 +372,10 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
       {{"verify", "-h", "unused.ofd"}, "Usage: ofdseal verify"},
       {{"inspect", "--help"}, "Usage: ofdseal inspect"},
       {{"digest", "--help"}, "Usage: ofdseal digest"},
+      {{"device", "--help"}, "Usage: ofdseal device"},
+      {{"device", "init", "--help"}, "Usage: ofdseal device init"},
+      {{"device", "import", "-h"}, "Usage: ofdseal device import"},
+      {{"device", "add-seal", "--help"}, "Usage: ofdseal device add-seal"},
   };
   for (const Row& row : rows) {
     ofdtest::Run run = RunOfdseal(row.args);

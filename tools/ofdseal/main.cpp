@@ -4,6 +4,7 @@
 //   ofdseal verify FILE.ofd [--json] [--trust FILE.pem]... [--no-default-trust]
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
+//   ofdseal device init|import|add-seal DIR ...
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
@@ -21,6 +22,7 @@
 #include "algorithms.h"
 #include "batch.h"
 #include "cli.h"
+#include "device.h"
 #include "inspect.h"
 #include "text.h"
 #include "trust.h"
@@ -47,6 +49,8 @@ const char kMainHelp[] =
     "                    OFD document, and write the pictures\n"
     "  digest FILE       print the digest of a file that a caller passes to\n"
     "                    the verification library\n"
+    "  device COMMAND DIR\n"
+    "                    provision software key devices (libskfsoft.so)\n"
     "\n"
     "Run 'ofdseal COMMAND --help' for the options of a command.\n"
     "\n"
@@ -422,6 +426,7 @@ int Main(int argc, char** argv) {
   if (command == "verify") return Verify(rest);
   if (command == "inspect") return InspectCommand(rest);
   if (command == "digest") return DigestCommand(rest);
+  if (command == "device") return DeviceCommand(rest);
   return Usage("", "unknown command '" + command + "'");
 }
 
