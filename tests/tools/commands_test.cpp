@@ -376,6 +376,7 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
       {{"device", "init", "--help"}, "Usage: ofdseal device init"},
       {{"device", "import", "-h"}, "Usage: ofdseal device import"},
       {{"device", "add-seal", "--help"}, "Usage: ofdseal device add-seal"},
+      {{"device", "list", "--help"}, "Usage: ofdseal device list"},
   };
   for (const Row& row : rows) {
     ofdtest::Run run = RunOfdseal(row.args);

@@ -14,6 +14,7 @@
 
 #include "SealProperty.h"
 #include "cli.h"
+#include "device_list.h"
 #include "folder.h"
 #include "store.h"
 #include "text.h"
@@ -22,16 +23,20 @@ namespace ofdseal {
 namespace {
 
 const char kDeviceHelp[] =
-    "Usage: ofdseal device COMMAND DIR [OPTIONS]\n"
+    "Usage: ofdseal device COMMAND [DIR] [OPTIONS]\n"
     "\n"
     "Provisions software key devices: folders under DIR that the SKF driver\n"
-    "libskfsoft.so serves as key devices when SKFSOFT_DIR names DIR.\n"
+    "libskfsoft.so serves as key devices when SKFSOFT_DIR names DIR; and\n"
+    "lists what the key devices of any SKF driver hold.\n"
     "\n"
     "Commands:\n"
     "  init DIR          create a device with one application and its PINs\n"
     "  import DIR        put a certificate and its key pair in a container\n"
     "  add-seal DIR      store a seal as a file of the application, named as\n"
     "                    the seal list of the seal library expects\n"
+    "  list              show the devices of the SKF driver that main.ini\n"
+    "                    names (or --driver FILE): their key serials,\n"
+    "                    certificates and seal identifiers\n"
     "\n"
     "Run 'ofdseal device COMMAND --help' for the options of a command.\n"
     "\n"
@@ -469,6 +474,46 @@ int AddSeal(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
+const char kListHelp[] =
+    "Usage: ofdseal device list [--driver FILE]\n"
+    "\n"
+    "Lists, through the seal library, every key device that the SKF driver\n"
+    "presents: its description and key serial, the containers of the\n"
+    "application the seal library opens (main.ini: appname, default\n"
+    "Default) with the subject, serial number and validity of their\n"
+    "certificates, its seal files, and the identifiers of all seals.\n"
+    "\n"
+    "Options:\n"
+    "  --driver FILE      the SKF driver library to use (for the software\n"
+    "                     key device, libskfsoft.so with SKFSOFT_DIR set);\n"
+    "                     default: the one main.ini beside the libraries\n"
+    "                     names under dllpath\n"
+    "  -h, --help         print this help\n"
+    "\n"
+    "Exit codes: 0 success (also when no device is present), 2 bad usage or\n"
+    "no driver that could be bound.\n";
+
+int List(const std::vector<std::string>& argv) {
+  DeviceListOptions options;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kListHelp;
+      return kExitOk;
+    }
+    if (arg == "--driver" && i + 1 < argv.size()) {
+      options.driver = argv[++i];
+    } else if (arg.compare(0, 9, "--driver=") == 0) {
+      options.driver = arg.substr(9);
+    } else {
+      std::cerr << "ofdseal device list: unexpected '" << EscapeText(arg)
+                << "' (see 'ofdseal device list --help')\n";
+      return kExitUsage;
+    }
+  }
+  return DeviceList(options);
+}
+
 }  // namespace
 
 int DeviceCommand(const std::vector<std::string>& argv) {
@@ -486,9 +531,7 @@ int DeviceCommand(const std::vector<std::string>& argv) {
   if (command == "init") return Init(rest);
   if (command == "import") return Import(rest);
   if (command == "add-seal") return AddSeal(rest);
-  // `device list` (devices, key serials, certificates and seal identifiers
-  // read through the seal library from the driver main.ini names) plugs in
-  // here, with its line in kDeviceHelp.
+  if (command == "list") return List(rest);
   std::cerr << "ofdseal device: unknown command '" << EscapeText(command)
             << "' (see 'ofdseal device --help')\n";
   return kExitUsage;
