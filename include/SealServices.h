@@ -53,7 +53,9 @@ KX_EXPORT int SE_CheckTimeValid(const char* begin, const char* end);
 KX_EXPORT uint32_t SE_Verify_Offline_Time(const unsigned char* text,
                                           uint32_t textLen);
 
-// The records whose period holds now, unchanged and in order, into `out`:
+// The records whose period holds now, unchanged and in order, into `out`;
+// when none of them carries the text's first "es_id=" line (it stood in a
+// dropped record), that line comes first, so the seal stays named. `out`
 // null asks for the length only; *outLen holds the capacity on entry and the
 // length on return (5003 with the needed length when it is too small). 5002
 // for a null argument or a malformed record, with no output.

@@ -118,6 +118,22 @@ Scan ReadRecord(std::string_view text, size_t start, Record* record) {
   return Scan::kRecord;
 }
 
+// A file that names its seal once, at the top, has that "es_id=" line in its
+// first record. When that record is dropped and no kept record names the
+// seal, the line (with its line end) goes in front of the kept records, so
+// that the pruned file still says which seal it authorizes. Nothing kept
+// stays nothing: an identifier alone is no record.
+void KeepSealId(std::string_view text, std::string* kept) {
+  if (kept->empty() || kept->find(kIdKey) != std::string::npos) return;
+  const size_t key = text.find(kIdKey);
+  if (key == std::string_view::npos) return;
+  const size_t valueEnd = key + kIdKey.size() +
+                          ValueAt(text, key + kIdKey.size()).size();
+  const size_t lineEnd = PastLineEnd(text, valueEnd);
+  if (lineEnd == valueEnd) return;  // no line end: not a line of its own
+  kept->insert(0, text.substr(key, lineEnd - key));
+}
+
 uint32_t VerifyOfflineTime(const unsigned char* text, uint32_t textLen) {
   static const char kFn[] = "SE_Verify_Offline_Time";
   if (text == nullptr)
@@ -197,6 +213,7 @@ uint32_t SE_Del_InvalidTime_Offline_AuthFile(const unsigned char* text,
         kept.append(all.substr(at, record.next - at));
       at = record.next;
     }
+    KeepSealId(all, &kept);
     const uint32_t rc = kx::DeliverOutput(
         kept.data(), static_cast<uint32_t>(kept.size()), out, outLen);
     if (rc == KX_ERR_INVALID_LENGTH)

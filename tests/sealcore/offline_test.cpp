@@ -37,10 +37,14 @@ std::string FromNow(long seconds) {
 const std::string kLongAgo = "2000-01-01 00:00:00";
 const std::string kFarAhead = "2099-12-31 23:59:59";
 
+std::string Times(const std::string& begin, const std::string& end,
+                  const std::string& eol = "\r\n") {
+  return "time_begin =" + begin + eol + "time_end =" + end + eol;
+}
+
 std::string Record(const std::string& id, const std::string& begin,
                    const std::string& end, const std::string& eol = "\r\n") {
-  return "es_id=" + id + eol + "time_begin =" + begin + eol +
-         "time_end =" + end + eol;
+  return "es_id=" + id + eol + Times(begin, end, eol);
 }
 
 // The text without a terminating NUL: nothing may be read past its length.
@@ -107,6 +111,11 @@ TEST_F(Offline, VerifyAndPruneByRecord) {
       {"valid, future, valid", valid + ahead + whole, 0, 0, valid + whole,
        "SE_CheckTimeValid-->5037 -- off line time not begin"},
       {"period begins in two days", ahead, 0, 0, "", ""},
+      {"the seal named once, first record dropped",
+       "es_id=ONE\n" + Times(kLongAgo, past, "\n") + Times(past, future, "\n"),
+       0, 0, "es_id=ONE\n" + Times(past, future, "\n"), ""},
+      {"the seal named once, nothing kept",
+       "es_id=ONE\r\n" + Times(kLongAgo, past), 5037, 0, "", kNoPeriod},
       {"expired only", expired, 5037, 0, "", kNoPeriod},
       {"unparsable end", Record("X", kLongAgo, "2099-13-01 00:00:00"), 5037,
        0, "", kNoPeriod},
