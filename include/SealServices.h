@@ -59,10 +59,9 @@ KX_EXPORT uint32_t SE_Verify_Offline_Time(const unsigned char* text,
 // null asks for the length only; *outLen holds the capacity on entry and the
 // length on return (5003 with the needed length when it is too small). 5002
 // for a null argument or a malformed record, with no output.
-KX_EXPORT uint32_t SE_Del_InvalidTime_Offline_AuthFile(const unsigned char* text,
-                                                       uint32_t textLen,
-                                                       unsigned char* out,
-                                                       uint32_t* outLen);
+KX_EXPORT uint32_t
+SE_Del_InvalidTime_Offline_AuthFile(const unsigned char* text, uint32_t textLen,
+                                    unsigned char* out, uint32_t* outLen);
 
 // The first "es_id=" value, by the same output rule. 5002 when absent.
 KX_EXPORT uint32_t SE_Get_Offline_ID(const unsigned char* text,

@@ -17,7 +17,8 @@ struct InterfaceAddress {
 // The address of the last interface in `list` (the system's order) whose
 // name contains "eth"; otherwise that of the first interface that is up and
 // not a loopback (names such as "ens3" or "enp0s31f6"); otherwise "".
-inline std::string ChooseLocalAddress(const std::vector<InterfaceAddress>& list) {
+inline std::string ChooseLocalAddress(
+    const std::vector<InterfaceAddress>& list) {
   for (auto it = list.rbegin(); it != list.rend(); ++it)
     if (it->name.find("eth") != std::string::npos) return it->address;
   for (const InterfaceAddress& entry : list)

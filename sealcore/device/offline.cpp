@@ -41,8 +41,8 @@ std::string_view TextOf(const unsigned char* text, uint32_t textLen) {
 // A value runs from `at` to the first "\r", "\n" or the end of the text.
 std::string_view ValueAt(std::string_view text, size_t at) {
   const size_t end = text.find_first_of("\r\n", at);
-  return text.substr(at, (end == std::string_view::npos ? text.size() : end) -
-                             at);
+  return text.substr(at,
+                     (end == std::string_view::npos ? text.size() : end) - at);
 }
 
 // Past the line end that is there at `at`: "\r\n", "\n", "\r" or none.
@@ -94,7 +94,7 @@ std::string_view ValueOf(const char* value) {
   return std::string_view(value, n);
 }
 
-// One record of the text: [start, next) with its two time values.
+// One record of the text: where the next one starts, and its two time values.
 struct Record {
   size_t next = 0;
   std::string_view begin;
@@ -127,8 +127,8 @@ void KeepSealId(std::string_view text, std::string* kept) {
   if (kept->empty() || kept->find(kIdKey) != std::string::npos) return;
   const size_t key = text.find(kIdKey);
   if (key == std::string_view::npos) return;
-  const size_t valueEnd = key + kIdKey.size() +
-                          ValueAt(text, key + kIdKey.size()).size();
+  const size_t valueEnd =
+      key + kIdKey.size() + ValueAt(text, key + kIdKey.size()).size();
   const size_t lineEnd = PastLineEnd(text, valueEnd);
   if (lineEnd == valueEnd) return;  // no line end: not a line of its own
   kept->insert(0, text.substr(key, lineEnd - key));
@@ -172,7 +172,8 @@ uint32_t VerifyOfflineTime(const unsigned char* text, uint32_t textLen) {
 }  // namespace
 
 int SE_CheckTimeValid(const char* begin, const char* end) {
-  const std::string_view beginValue = begin ? ValueOf(begin) : std::string_view();
+  const std::string_view beginValue =
+      begin ? ValueOf(begin) : std::string_view();
   const std::string_view endValue = end ? ValueOf(end) : std::string_view();
   return CheckTimeValid(begin ? &beginValue : nullptr,
                         end ? &endValue : nullptr);
@@ -196,9 +197,9 @@ uint32_t SE_Del_InvalidTime_Offline_AuthFile(const unsigned char* text,
       kFn, "SE_Del_InvalidTime_Offline_AuthFile-->%d -- memory error",
       "SE_Del_InvalidTime_Offline_AuthFile-->%d -- error"};
   if (text == nullptr || outLen == nullptr)
-    return KX_FAIL(kFn,
-                   "SE_Del_InvalidTime_Offline_AuthFile-->%d -- arguments error",
-                   KX_ERR_INVALID_INPUT);
+    return KX_FAIL(
+        kFn, "SE_Del_InvalidTime_Offline_AuthFile-->%d -- arguments error",
+        KX_ERR_INVALID_INPUT);
   return kx::GuardCode(kFailure, [&]() -> uint32_t {
     const std::string_view all = TextOf(text, textLen);
     std::string kept;
@@ -242,9 +243,9 @@ uint32_t SE_Get_Offline_ID(const unsigned char* text, uint32_t textLen,
   const uint32_t rc = kx::DeliverOutput(
       id.data(), static_cast<uint32_t>(id.size()), out, outLen);
   if (rc == KX_ERR_INVALID_LENGTH)
-    return KX_FAIL(kFn,
-                   "SE_Verify_Offline_AuthFile-->%d -- esealID buffer too small",
-                   KX_ERR_INVALID_LENGTH);
+    return KX_FAIL(
+        kFn, "SE_Verify_Offline_AuthFile-->%d -- esealID buffer too small",
+        KX_ERR_INVALID_LENGTH);
   return rc;
 }
 
@@ -291,9 +292,9 @@ int CreateBeside(const std::string& path, mode_t mode, std::string* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     *created = path + ".tmp" + std::to_string(getpid()) + "." +
                std::to_string(counter.fetch_add(1));
-    const int fd = open(created->c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        mode);
+    const int fd =
+        open(created->c_str(),
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -332,11 +333,12 @@ uint32_t WriteFile(const char* path, const unsigned char* data, int length) {
 
 uint32_t SE_WriteFile(const char* path, const unsigned char* data, int length) {
   static const char kFn[] = "SE_WriteFile";
-  static const kx::ExportFailure kFailure{
-      kFn, "SE_WriteFile-->%08x -- memory error", "SE_WriteFile-->%08x -- error"};
+  static const kx::ExportFailure kFailure{kFn,
+                                          "SE_WriteFile-->%08x -- memory error",
+                                          "SE_WriteFile-->%08x -- error"};
   if (path == nullptr || length < 0 || (data == nullptr && length != 0))
     return KX_FAIL(kFn, "SE_WriteFile-->%08x -- arguments error",
                    KX_ERR_INVALID_INPUT);
-  return kx::GuardCode(kFailure,
-                       [&]() -> uint32_t { return WriteFile(path, data, length); });
+  return kx::GuardCode(
+      kFailure, [&]() -> uint32_t { return WriteFile(path, data, length); });
 }

@@ -49,13 +49,19 @@ TEST(LocalAddress, Choice) {
     std::vector<InterfaceAddress> list;
     const char* chosen;
   } rows[] = {
-      {"eth before an earlier ens", {lo, If("ens3", "10.0.0.5"), If("eth0", "192.168.1.2")},
+      {"eth before an earlier ens",
+       {lo, If("ens3", "10.0.0.5"), If("eth0", "192.168.1.2")},
        "192.168.1.2"},
-      {"the last eth", {If("eth0", "192.168.1.1"), If("eth1", "192.168.1.2"), If("ens3", "10.0.0.5")},
+      {"the last eth",
+       {If("eth0", "192.168.1.1"), If("eth1", "192.168.1.2"),
+        If("ens3", "10.0.0.5")},
        "192.168.1.2"},
-      {"eth alias", {If("ens3", "10.0.0.5"), If("eth0:1", "172.16.0.9")}, "172.16.0.9"},
+      {"eth alias",
+       {If("ens3", "10.0.0.5"), If("eth0:1", "172.16.0.9")},
+       "172.16.0.9"},
       {"no eth: the first up non-loopback",
-       {lo, If("ens3", "10.0.0.4", false), If("enp0s3", "10.0.0.5"), If("wlan0", "10.0.0.6")},
+       {lo, If("ens3", "10.0.0.4", false), If("enp0s3", "10.0.0.5"),
+        If("wlan0", "10.0.0.6")},
        "10.0.0.5"},
       {"eth after twenty others", many, "10.0.2.2"},
       {"loopback only", {lo}, ""},
@@ -88,7 +94,8 @@ std::string DetectedHere() {
 class LocalIp : public ::testing::Test {
  protected:
   LocalIp()
-      : copy_(::testing::UnitTest::GetInstance()->current_test_info()->name()) {}
+      : copy_(::testing::UnitTest::GetInstance()->current_test_info()->name()) {
+  }
 
   // The probe's output; checks that it used the private copy.
   std::string Run(const std::vector<std::string>& args) {
@@ -126,8 +133,8 @@ TEST_F(LocalIp, ByConfiguration) {
 TEST_F(LocalIp, KeptForTheProcess) {
   const std::string detected = DetectedHere();
   std::string out = Run({"rewrite", "[Default]\nlocal_address=10.4.5.6\n"});
-  EXPECT_NE(out.find("ip=" + detected + "\nagain=" + detected + "\nhost=" +
-                     detected + "\n"),
+  EXPECT_NE(out.find("ip=" + detected + "\nagain=" + detected +
+                     "\nhost=" + detected + "\n"),
             std::string::npos)
       << out;
   copy_.WriteIni("[Default]\nlocal_address=10.1.2.3\n");
@@ -171,7 +178,8 @@ TEST(RandomStr, LengthsAndAlphabet) {
   for (int n : {1, 16, 33, 1000}) {
     const std::string text = Str(KXRandomStr(n));
     EXPECT_EQ(text.size(), 2u * static_cast<size_t>(n));
-    EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos) << text;
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos)
+        << text;
   }
   EXPECT_NE(Str(KXRandomStr(16)), Str(KXRandomStr(16)));
   EXPECT_EQ(KXGetLastError(), 0);
@@ -181,8 +189,8 @@ TEST(RandomStr, LengthsAndAlphabet) {
 // from some other source.
 int FailingBytes(unsigned char*, int) { return 0; }
 int FailingStatus() { return 0; }
-const RAND_METHOD kFailingRand = {nullptr, FailingBytes, nullptr, nullptr,
-                                  FailingBytes, FailingStatus};
+const RAND_METHOD kFailingRand = {nullptr, FailingBytes, nullptr,
+                                  nullptr, FailingBytes, FailingStatus};
 
 TEST(RandomStr, Refusals) {
   const RAND_METHOD* saved = RAND_get_rand_method();

@@ -30,7 +30,8 @@ const long kDay = 24 * 3600;
 
 // Local display time `seconds` from now, as the files hold it.
 std::string FromNow(long seconds) {
-  const ckxstr text = KXTimeToStr((time(nullptr) + seconds) * 1000L, false, false);
+  const ckxstr text =
+      KXTimeToStr((time(nullptr) + seconds) * 1000L, false, false);
   return std::string(text.c_str(), text.length());
 }
 
@@ -63,11 +64,13 @@ std::string Prune(const std::string& text, uint32_t* code,
   const uint32_t size =
       static_cast<uint32_t>(len == std::string::npos ? in.size() : len);
   uint32_t needed = 0;
-  *code = SE_Del_InvalidTime_Offline_AuthFile(in.data(), size, nullptr, &needed);
+  *code =
+      SE_Del_InvalidTime_Offline_AuthFile(in.data(), size, nullptr, &needed);
   if (*code != 0) return std::string();
   Bytes out(needed + 1, 0xEE);
   uint32_t cap = needed;
-  *code = SE_Del_InvalidTime_Offline_AuthFile(in.data(), size, out.data(), &cap);
+  *code =
+      SE_Del_InvalidTime_Offline_AuthFile(in.data(), size, out.data(), &cap);
   EXPECT_EQ(cap, needed);
   EXPECT_EQ(out[needed], 0xEE) << "no byte past the length is written";
   return std::string(out.begin(), out.begin() + cap);
@@ -95,10 +98,11 @@ TEST_F(Offline, VerifyAndPruneByRecord) {
     uint32_t verify;  // SE_Verify_Offline_Time and SEBF_CheckTime_OffAuthFile
     uint32_t prune;   // SE_Del_InvalidTime_Offline_AuthFile
     std::string kept;
-    std::string line;  // written by the calls of the row
+    std::string line;                   // written by the calls of the row
     size_t length = std::string::npos;  // passed instead of the text's
   } rows[] = {
-      {"\\r\\n line ends", whole, 0, 0, whole, "CBEGIN is " + kLongAgo + ",CENDT is " + kFarAhead},
+      {"\\r\\n line ends", whole, 0, 0, whole,
+       "CBEGIN is " + kLongAgo + ",CENDT is " + kFarAhead},
       {"\\n line ends", Record("A", kLongAgo, kFarAhead, "\n"), 0, 0,
        Record("A", kLongAgo, kFarAhead, "\n"), ""},
       {"\\r line ends", Record("A", kLongAgo, kFarAhead, "\r"), 0, 0,
@@ -117,10 +121,10 @@ TEST_F(Offline, VerifyAndPruneByRecord) {
       {"the seal named once, nothing kept",
        "es_id=ONE\r\n" + Times(kLongAgo, past), 5037, 0, "", kNoPeriod},
       {"expired only", expired, 5037, 0, "", kNoPeriod},
-      {"unparsable end", Record("X", kLongAgo, "2099-13-01 00:00:00"), 5037,
-       0, "", kNoPeriod},
-      {"unparsable begin", Record("X", "soon", future),
-       0, 0, Record("X", "soon", future), ""},
+      {"unparsable end", Record("X", kLongAgo, "2099-13-01 00:00:00"), 5037, 0,
+       "", kNoPeriod},
+      {"unparsable begin", Record("X", "soon", future), 0, 0,
+       Record("X", "soon", future), ""},
       {"end longer than 31 characters",
        Record("X", kLongAgo, kFarAhead + std::string(13, ' ')), 5037, 0, "",
        kNoPeriod},
@@ -182,11 +186,15 @@ TEST_F(Offline, PrunedTextWrittenReadBackAndCheckedAgain) {
   fs::remove(file);
   const Bytes read = Unterminated(back.str());
   EXPECT_EQ(back.str(), kept);
-  EXPECT_EQ(SE_Verify_Offline_Time(read.data(), static_cast<uint32_t>(read.size())), 0u);
+  EXPECT_EQ(
+      SE_Verify_Offline_Time(read.data(), static_cast<uint32_t>(read.size())),
+      0u);
   EXPECT_EQ(Prune(back.str(), &code), kept);
   unsigned char id[8];
   uint32_t idLen = sizeof id;
-  ASSERT_EQ(SE_Get_Offline_ID(read.data(), static_cast<uint32_t>(read.size()), id, &idLen), 0u);
+  ASSERT_EQ(SE_Get_Offline_ID(read.data(), static_cast<uint32_t>(read.size()),
+                              id, &idLen),
+            0u);
   EXPECT_EQ(std::string(id, id + idLen), "NOW");
 }
 
@@ -199,23 +207,30 @@ TEST_F(Offline, OutputBuffers) {
   EXPECT_EQ(SE_Get_Offline_ID(text.data(), size, out, &len), 5003u);
   EXPECT_EQ(len, 3u);
   EXPECT_EQ(out[0], 0xEE);
-  EXPECT_TRUE(fx::TestLog::Has("SE_Verify_Offline_AuthFile-->5003 -- esealID buffer too small"));
+  EXPECT_TRUE(fx::TestLog::Has(
+      "SE_Verify_Offline_AuthFile-->5003 -- esealID buffer too small"));
   len = 0;
   EXPECT_EQ(SE_Get_Offline_ID(text.data(), size, nullptr, &len), 0u);
   EXPECT_EQ(len, 3u);
   EXPECT_EQ(SE_Get_Offline_ID(text.data(), size, out, &len), 0u);
   EXPECT_EQ(std::string(out, out + len), "ABC");
   len = size - 1;
-  EXPECT_EQ(SE_Del_InvalidTime_Offline_AuthFile(text.data(), size, out, &len), 5003u);
+  EXPECT_EQ(SE_Del_InvalidTime_Offline_AuthFile(text.data(), size, out, &len),
+            5003u);
   EXPECT_EQ(len, size);
   EXPECT_EQ(out[3], 0xEE);
-  EXPECT_TRUE(fx::TestLog::Has(
-      "SE_Del_InvalidTime_Offline_AuthFile-->5003 -- newfile buffer too small"));
-  const Bytes noId = Unterminated("time_begin =" + kLongAgo + "\r\ntime_end =" + kFarAhead);
+  EXPECT_TRUE(
+      fx::TestLog::Has("SE_Del_InvalidTime_Offline_AuthFile-->5003 -- newfile "
+                       "buffer too small"));
+  const Bytes noId =
+      Unterminated("time_begin =" + kLongAgo + "\r\ntime_end =" + kFarAhead);
   len = sizeof out;
-  EXPECT_EQ(SE_Get_Offline_ID(noId.data(), static_cast<uint32_t>(noId.size()), out, &len), 5002u);
-  EXPECT_TRUE(fx::TestLog::Has(
-      "SE_Verify_Offline_AuthFile-->5002 -- not find eseal ID, offline authfile error"));
+  EXPECT_EQ(SE_Get_Offline_ID(noId.data(), static_cast<uint32_t>(noId.size()),
+                              out, &len),
+            5002u);
+  EXPECT_TRUE(
+      fx::TestLog::Has("SE_Verify_Offline_AuthFile-->5002 -- not find eseal "
+                       "ID, offline authfile error"));
 }
 
 TEST_F(Offline, NullArguments) {
@@ -238,9 +253,12 @@ TEST_F(Offline, NullArguments) {
        "SE_Verify_Offline_AuthFile-->5002 -- arguments error"},
       {SE_Get_Offline_ID(text, 7, out, nullptr),
        "SE_Verify_Offline_AuthFile-->5002 -- arguments error"},
-      {SE_WriteFile(nullptr, text, 1), "SE_WriteFile-->0000138a -- arguments error"},
-      {SE_WriteFile("/tmp/x", nullptr, 1), "SE_WriteFile-->0000138a -- arguments error"},
-      {SE_WriteFile("/tmp/x", text, -1), "SE_WriteFile-->0000138a -- arguments error"},
+      {SE_WriteFile(nullptr, text, 1),
+       "SE_WriteFile-->0000138a -- arguments error"},
+      {SE_WriteFile("/tmp/x", nullptr, 1),
+       "SE_WriteFile-->0000138a -- arguments error"},
+      {SE_WriteFile("/tmp/x", text, -1),
+       "SE_WriteFile-->0000138a -- arguments error"},
   };
   const std::string log = fx::TestLog::Since();
   for (const Row& row : rows) {
@@ -261,19 +279,24 @@ TEST_F(Offline, CheckTimeValid) {
     const char* line;
   } rows[] = {
       {past.c_str(), future.c_str(), 1, nullptr},
-      {future.c_str(), nullptr, 0, "SE_CheckTimeValid-->5037 -- off line time not begin"},
-      {nullptr, past.c_str(), 0, "SE_CheckTimeValid-->5037 -- off line time expired"},
+      {future.c_str(), nullptr, 0,
+       "SE_CheckTimeValid-->5037 -- off line time not begin"},
+      {nullptr, past.c_str(), 0,
+       "SE_CheckTimeValid-->5037 -- off line time expired"},
       {nullptr, afterFuture.c_str(), 1, nullptr},  // the value stops at "\r"
       {"garbage", future.c_str(), 1, nullptr},
-      {nullptr, "garbage", 0, "SE_CheckTimeValid-->5037 -- off line time expired"},
-      {nullptr, tooLong.c_str(), 0, "SE_CheckTimeValid-->5037 -- off line time expired"},
+      {nullptr, "garbage", 0,
+       "SE_CheckTimeValid-->5037 -- off line time expired"},
+      {nullptr, tooLong.c_str(), 0,
+       "SE_CheckTimeValid-->5037 -- off line time expired"},
       {nullptr, nullptr, 0,
        "SE_CheckTimeValid-->5002 -- both no begintime and  endtime error"},
   };
   for (const Row& row : rows) {
     fx::TestLog::Watch();
     EXPECT_EQ(SE_CheckTimeValid(row.begin, row.end), row.valid)
-        << (row.begin ? row.begin : "null") << " / " << (row.end ? row.end : "null");
+        << (row.begin ? row.begin : "null") << " / "
+        << (row.end ? row.end : "null");
     if (row.line != nullptr) {
       EXPECT_TRUE(fx::TestLog::Has(row.line)) << row.line;
     }
@@ -346,7 +369,8 @@ TEST_F(WriteFile, UnopenableTargets) {
   for (const fs::path& path : {dir_ / "missing" / "auth.txt", dir_}) {
     fx::TestLog::Watch();
     EXPECT_EQ(Write(path, "x"), 5005u) << path;
-    EXPECT_TRUE(fx::TestLog::Has("SE_WriteFile-->0000138d --  FileName not open"));
+    EXPECT_TRUE(
+        fx::TestLog::Has("SE_WriteFile-->0000138d --  FileName not open"));
   }
   EXPECT_TRUE(Names().empty());
 }

@@ -60,7 +60,9 @@ void LibraryCopy::WriteIni(const std::string& text) const {
   std::ofstream(dir_ + "/main.ini", std::ios::binary) << text;
 }
 
-void LibraryCopy::RemoveIni() const { std::remove((dir_ + "/main.ini").c_str()); }
+void LibraryCopy::RemoveIni() const {
+  std::remove((dir_ + "/main.ini").c_str());
+}
 
 std::string LibraryCopy::Run(const std::string& program,
                              const std::vector<std::string>& args) const {

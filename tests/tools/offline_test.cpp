@@ -29,7 +29,8 @@ const long kDay = 24 * 3600;
 std::string FromNow(long seconds) {
   setenv("TZ", "CST-8", 1);
   tzset();
-  const ckxstr text = KXTimeToStr((time(nullptr) + seconds) * 1000L, false, false);
+  const ckxstr text =
+      KXTimeToStr((time(nullptr) + seconds) * 1000L, false, false);
   return std::string(text.c_str(), text.length());
 }
 
@@ -60,24 +61,50 @@ TEST(OfflineCheck, ReportAndExitCode) {
     std::string err;
   } rows[] = {
       {"one of each",
-       "es_id=ABC\r\n" + f.expired + f.valid + f.ahead, 0,
-       {"seal: ABC\n", "record 1: 2000-01-01 00:00:00 to " + f.past + ": expired\n",
+       "es_id=ABC\r\n" + f.expired + f.valid + f.ahead,
+       0,
+       {"seal: ABC\n",
+        "record 1: 2000-01-01 00:00:00 to " + f.past + ": expired\n",
         "record 2: " + f.past + " to " + f.future + ": valid\n",
-        "record 3: " + f.future + " to ", ": not yet valid\n", "answer: granted\n"},
+        "record 3: " + f.future + " to ", ": not yet valid\n",
+        "answer: granted\n"},
        ""},
-      {"a later period only counts", "es_id=A\n" + Record(f.future, f.future, "\n"), 0,
-       {"not yet valid\n", "answer: granted\n"}, ""},
-      {"expired only", "es_id=ABC\r\n" + f.expired, 1,
-       {"record 1: ", ": expired\n", "answer: not granted (5037)\n"}, ""},
-      {"no seal identifier, unreadable end", Record("2000-01-01 00:00:00", "never"), 1,
-       {"seal: (none)\n", " to never (unreadable): expired\n"}, ""},
-      {"control characters escaped", "es_id=A\x1b[2J\n" + f.valid, 0,
-       {"seal: A\\x1b[2J\n"}, ""},
-      {"no end line", "es_id=A\r\ntime_begin =" + f.past + "\r\n", 2, {},
-       "is not an offline authorization file: record 1 has no \"time_end =\" line"},
-      {"an empty line after the last record", f.valid + "\r\n", 2, {},
+      {"a later period only counts",
+       "es_id=A\n" + Record(f.future, f.future, "\n"),
+       0,
+       {"not yet valid\n", "answer: granted\n"},
+       ""},
+      {"expired only",
+       "es_id=ABC\r\n" + f.expired,
+       1,
+       {"record 1: ", ": expired\n", "answer: not granted (5037)\n"},
+       ""},
+      {"no seal identifier, unreadable end",
+       Record("2000-01-01 00:00:00", "never"),
+       1,
+       {"seal: (none)\n", " to never (unreadable): expired\n"},
+       ""},
+      {"control characters escaped",
+       "es_id=A\x1b[2J\n" + f.valid,
+       0,
+       {"seal: A\\x1b[2J\n"},
+       ""},
+      {"no end line",
+       "es_id=A\r\ntime_begin =" + f.past + "\r\n",
+       2,
+       {},
+       "is not an offline authorization file: record 1 has no \"time_end =\" "
+       "line"},
+      {"an empty line after the last record",
+       f.valid + "\r\n",
+       2,
+       {},
        "record 2 has no \"time_begin =\" line"},
-      {"a NUL byte", f.valid + std::string(1, '\0') + f.valid, 2, {}, "holds a NUL byte"},
+      {"a NUL byte",
+       f.valid + std::string(1, '\0') + f.valid,
+       2,
+       {},
+       "holds a NUL byte"},
       {"no file", "", 2, {}, "cannot read"},
   };
   for (const Row& row : rows) {
@@ -129,19 +156,23 @@ TEST(OfflineCheck, PruneWritesTheValidRecordsInOneStep) {
                   valid + Record(f.future, f.future, "\n") + valid);
   ofdtest::Run run = RunOfdseal({"offline", "check", file, "--prune", out});
   ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.out.find("pruned: " + out + " (2 records)\n"), std::string::npos)
+  EXPECT_NE(run.out.find("pruned: " + out + " (2 records)\n"),
+            std::string::npos)
       << run.out;
   // The seal stays named although its line stood in the dropped record.
   EXPECT_EQ(Slurp(out), "es_id=ABC\n" + valid + valid);
   // Read back: granted, both records valid, nothing more to prune.
-  run = RunOfdseal({"offline", "check", "--json", "--prune", out, "--force", out});
+  run = RunOfdseal(
+      {"offline", "check", "--json", "--prune", out, "--force", out});
   ASSERT_EQ(run.code, 0) << run.err;
   const json report = json::parse(run.out);
   EXPECT_EQ(report["records"].size(), 2u);
   EXPECT_EQ(report["seal"], "ABC");
   EXPECT_EQ(report["pruned"]["records"], 2);
   EXPECT_EQ(Slurp(out), "es_id=ABC\n" + valid + valid);
-  EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(scratch.Path("")), {}).size(), 2u)
+  EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(scratch.Path("")), {})
+                .size(),
+            2u)
       << "no temporary file stays behind";
 
   // Nothing valid now: an empty file, and the answer still decides the code.
@@ -162,7 +193,8 @@ TEST(OfflineCheck, PruneNeverWritesThroughALink) {
   fs::create_symlink(target, link);
   ofdtest::Run run = RunOfdseal({"offline", "check", file, "--prune", link});
   EXPECT_EQ(run.code, 2);
-  EXPECT_NE(run.err.find("the file exists (--force replaces it)"), std::string::npos)
+  EXPECT_NE(run.err.find("the file exists (--force replaces it)"),
+            std::string::npos)
       << run.err;
   EXPECT_TRUE(fs::is_symlink(link));
   run = RunOfdseal({"offline", "check", file, "--prune", link, "--force"});
@@ -170,8 +202,8 @@ TEST(OfflineCheck, PruneNeverWritesThroughALink) {
   EXPECT_FALSE(fs::is_symlink(link));
   EXPECT_EQ(Slurp(link), f.valid);
   EXPECT_EQ(Slurp(target), "keep");
-  run = RunOfdseal({"offline", "check", file, "--prune",
-                    scratch.Path("missing/out.txt")});
+  run = RunOfdseal(
+      {"offline", "check", file, "--prune", scratch.Path("missing/out.txt")});
   EXPECT_EQ(run.code, 2);
   EXPECT_NE(run.err.find("(5005)"), std::string::npos) << run.err;
 }

@@ -29,11 +29,14 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  --json             print the report as JSON\n"
-    "  --prune OUT        write the records valid now to OUT, unchanged and in\n"
-    "                     order; OUT is written in one step (a new file beside\n"
+    "  --prune OUT        write the records valid now to OUT, unchanged and "
+    "in\n"
+    "                     order; OUT is written in one step (a new file "
+    "beside\n"
     "                     it renamed into place). An existing OUT is not\n"
     "                     replaced\n"
-    "  --force            replace an existing OUT (a symbolic link is replaced\n"
+    "  --force            replace an existing OUT (a symbolic link is "
+    "replaced\n"
     "                     itself, never written through)\n"
     "  -h, --help         print this help\n"
     "\n"
@@ -67,8 +70,7 @@ int ParseArgs(const std::vector<std::string>& argv, Args* args) {
     args->help = true;
     return kExitOk;
   }
-  if (argv[0] != "check")
-    return Usage("unknown subcommand '" + argv[0] + "'");
+  if (argv[0] != "check") return Usage("unknown subcommand '" + argv[0] + "'");
   std::vector<std::string> operands;
   bool optionsDone = false;
   for (size_t i = 1; i < argv.size(); ++i) {
@@ -85,7 +87,8 @@ int ParseArgs(const std::vector<std::string>& argv, Args* args) {
       args->force = true;
     } else if (arg == "--prune" || arg.rfind("--prune=", 0) == 0) {
       if (arg == "--prune") {
-        if (i + 1 >= argv.size()) return Usage("option '--prune' needs a value");
+        if (i + 1 >= argv.size())
+          return Usage("option '--prune' needs a value");
         args->prune = argv[++i];
       } else {
         args->prune = arg.substr(8);
@@ -108,7 +111,8 @@ int ParseArgs(const std::vector<std::string>& argv, Args* args) {
 // A value runs from `at` to the first "\r", "\n" or the end of the text.
 std::string ValueAt(const std::string& text, size_t at) {
   const size_t end = text.find_first_of("\r\n", at);
-  return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  return text.substr(at,
+                     end == std::string::npos ? std::string::npos : end - at);
 }
 
 struct Record {
@@ -153,11 +157,13 @@ const char* StateOf(const Record& record) {
 
 bool Readable(const std::string& value) {
   return value.size() <= 31 &&
-         KXStrToTime(value.c_str(), static_cast<int>(value.size()), false) != -1;
+         KXStrToTime(value.c_str(), static_cast<int>(value.size()), false) !=
+             -1;
 }
 
 std::string ForText(const std::string& value) {
-  return EscapeText(DisplayText(value)) + (Readable(value) ? "" : " (unreadable)");
+  return EscapeText(DisplayText(value)) +
+         (Readable(value) ? "" : " (unreadable)");
 }
 
 const unsigned char* Bytes(const std::string& text) {
@@ -179,7 +185,8 @@ bool Pruned(const std::string& text, std::string* kept, std::string* error) {
     if (length == 0) kept->clear();
   }
   if (code != 0)
-    *error = "the seal library could not prune it (" + std::to_string(code) + ")";
+    *error =
+        "the seal library could not prune it (" + std::to_string(code) + ")";
   return code == 0;
 }
 
@@ -189,12 +196,12 @@ bool WritePruned(const std::string& path, const std::string& kept, bool force,
                  std::string* error) {
   struct stat st;
   if (!force && lstat(path.c_str(), &st) == 0) {
-    *error = "cannot write '" + path +
-             "': the file exists (--force replaces it)";
+    *error =
+        "cannot write '" + path + "': the file exists (--force replaces it)";
     return false;
   }
-  const uint32_t code = SE_WriteFile(path.c_str(), Bytes(kept),
-                                     static_cast<int>(kept.size()));
+  const uint32_t code =
+      SE_WriteFile(path.c_str(), Bytes(kept), static_cast<int>(kept.size()));
   if (code != 0)
     *error = "cannot write '" + path + "' (" + std::to_string(code) + ")";
   return code == 0;
@@ -221,10 +228,10 @@ int OfflineCommand(const std::vector<std::string>& argv) {
                       args.json);
   std::vector<Record> records;
   if (!SplitRecords(text, &records, &error))
-    return InputError(args.file,
-                      "'" + args.file +
-                          "' is not an offline authorization file: " + error,
-                      args.json);
+    return InputError(
+        args.file,
+        "'" + args.file + "' is not an offline authorization file: " + error,
+        args.json);
   for (Record& record : records) record.state = StateOf(record);
   const uint32_t size = static_cast<uint32_t>(text.size());
   const uint32_t answer = SE_Verify_Offline_Time(Bytes(text), size);
@@ -271,9 +278,10 @@ int OfflineCommand(const std::vector<std::string>& argv) {
         .Set("answer", granted ? "granted" : "not granted")
         .Set("code", answer);
     if (!args.prune.empty())
-      report.Set("pruned", Json::Object()
-                               .Set("file", args.prune)
-                               .Set("records", static_cast<uint64_t>(keptRecords)));
+      report.Set("pruned",
+                 Json::Object()
+                     .Set("file", args.prune)
+                     .Set("records", static_cast<uint64_t>(keptRecords)));
     std::cout << report.Dump() << "\n";
   } else {
     std::cout << "file: " << EscapeText(args.file) << "\n"
@@ -281,11 +289,11 @@ int OfflineCommand(const std::vector<std::string>& argv) {
               << "\n";
     for (size_t i = 0; i < records.size(); ++i)
       std::cout << "record " << i + 1 << ": " << ForText(records[i].begin)
-                << " to " << ForText(records[i].end) << ": "
-                << records[i].state << "\n";
+                << " to " << ForText(records[i].end) << ": " << records[i].state
+                << "\n";
     std::cout << "answer: "
-              << (granted ? "granted" : "not granted (" +
-                                            std::to_string(answer) + ")")
+              << (granted ? "granted"
+                          : "not granted (" + std::to_string(answer) + ")")
               << "\n";
     if (!args.prune.empty())
       std::cout << "pruned: " << EscapeText(args.prune) << " (" << keptRecords
