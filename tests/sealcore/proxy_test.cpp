@@ -1,5 +1,6 @@
 // The server proxy identity from main.ini, each configuration in a process of
-// its own against a private copy of the libraries, and the web cookie slot.
+// its own (eight threads making the first call at once) against a private
+// copy of the libraries; the web cookie slot.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,90 +11,55 @@
 
 #include "SealServices.h"
 #include "library_copy.h"
-#include "test_process.h"
 
 namespace {
 
 TEST(WebCookie, HoldsTheLastPointerGiven) {
-  const char first[] = "session=1";
-  const char second[] = "session=2";
+  const char first[] = "session=1", second[] = "session=2";
   SEBF_SetWebcookie(first);
   SEBF_SetWebcookie(second);
   EXPECT_EQ(gNetcookie, second);
   SEBF_SetWebcookie(nullptr);
-  EXPECT_EQ(gNetcookie, nullptr);
 }
 
-class ProxyId : public ::testing::Test {
- protected:
-  ProxyId()
-      : copy_(::testing::UnitTest::GetInstance()->current_test_info()->name()),
-        log_(copy_.Dir() + "probe.log") {}
-
-  // The probe's output; checks that it used the private copy.
-  std::string Run(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {log_};
-    all.insert(all.end(), args.begin(), args.end());
-    const std::string out = copy_.Run(KX_PROXY_PROBE, all);
-    EXPECT_NE(out.find("dll=" + copy_.Dir() + "\n"), std::string::npos) << out;
-    return out;
-  }
-  std::string Log() const {
-    std::ifstream in(log_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  fx::LibraryCopy copy_;
-  std::string log_;
-};
-
-TEST_F(ProxyId, ByConfiguration) {
+TEST(ProxyId, ByConfiguration) {
+  const fx::LibraryCopy copy("proxy");
+  const std::string log = copy.Dir() + "probe.log";
   struct Row {
-    const char* what;
-    const char* ini;  // null: no main.ini
-    const char* id;   // hex of the UTF-8 answer
+    const char* ini;   // null: no main.ini
+    const char* next;  // main.ini before a second call, if any
+    std::string out;
     const char* line;
   } rows[] = {
-      {"no main.ini", nullptr, "", "-->KXReadFile path is "},
-      {"ASCII", "[Default]\nproxyName=proxy-01\n", "70726f78792d3031",
+      {nullptr, nullptr, "first=\nagree\n", "-->KXReadFile path is "},
+      // Kept once found, whatever the file says later.
+      {"[Default]\nproxyName=proxy-01\n", "[Default]\nproxyName=other\n",
+       "first=proxy-01\nagree\nagain=proxy-01\n",
        "-->get dll name is proxy-01"},
-      // GBK B0 A1 B0 A2 (two CJK characters) in UTF-8.
-      {"GBK", "[Default]\r\nproxyName=\xB0\xA1\xB0\xA2\r\n", "e5958ae998bf",
-       "-->get dll name is \xE5\x95\x8A\xE9\x98\xBF"},
-      {"empty value", "[Default]\nproxyName=\n", "", "-->get dll [Default]"},
-      {"other section", "[Other]\nproxyName=p\n", "", nullptr},
-      {"not GBK", "[Default]\nproxyName=ab\x81\n", "",
+      // GBK B0A1 B0A2 in UTF-8.
+      {"[Default]\r\nproxyName=\xB0\xA1\xB0\xA2\r\n", nullptr,
+       "first=\xE5\x95\x8A\xE9\x98\xBF\nagree\n", nullptr},
+      // Looked for again until there is one.
+      {"[Default]\nproxyName=\n", "[Default]\nproxyName=later\n",
+       "first=\nagree\nagain=later\n", nullptr},
+      {"[Other]\nproxyName=p\n", nullptr, "first=\nagree\n", nullptr},
+      {"[Default]\nproxyName=ab\x81\n", nullptr, "first=\nagree\n",
        "GET_ESEAL_SERVER_PROXY_ID-->5050 -- proxyName is not GBK text"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    copy_.RemoveIni();
-    std::remove(log_.c_str());
-    if (row.ini != nullptr) copy_.WriteIni(row.ini);
-    EXPECT_NE(Run({}).find(std::string("\nid=") + row.id + "\n"),
-              std::string::npos);
+    copy.SetIni(row.ini);
+    std::remove(log.c_str());
+    std::vector<std::string> args = {log, "proxy", "8"};
+    if (row.next != nullptr) args.push_back(row.next);
+    EXPECT_EQ(copy.Run(KX_CACHE_PROBE, args),
+              "dll=" + copy.Dir() + "\n" + row.out)
+        << (row.ini ? row.ini : "no main.ini");
+    std::ifstream in(log, std::ios::binary);
+    const std::string written(std::istreambuf_iterator<char>(in), {});
     if (row.line != nullptr) {
-      EXPECT_NE(Log().find(row.line), std::string::npos) << Log();
+      EXPECT_NE(written.find(row.line), std::string::npos) << written;
     }
   }
-}
-
-TEST_F(ProxyId, KeptOnceFoundAndLookedForUntilThen) {
-  copy_.WriteIni("[Default]\nproxyName=first\n");
-  const std::string kept = Run({"rewrite", "[Default]\nproxyName=second\n"});
-  EXPECT_NE(kept.find("id=6669727374\nagain=6669727374\nstable=1\n"),
-            std::string::npos)
-      << kept;
-  copy_.RemoveIni();
-  const std::string later = Run({"rewrite", "[Default]\nproxyName=second\n"});
-  EXPECT_NE(later.find("id=\nagain=7365636f6e64\n"), std::string::npos)
-      << later;
-}
-
-TEST_F(ProxyId, ConcurrentFirstCallsAgree) {
-  copy_.WriteIni("[Default]\nproxyName=\xB0\xA1\n");
-  const std::string out = Run({"threads", "8"});
-  EXPECT_NE(out.find("id=e5958a\nagree\n"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -11,43 +11,22 @@
 #include "KXLog.h"
 
 namespace fx {
-namespace {
 
 namespace fs = std::filesystem;
-
-// The folder that holds the libraries this process loaded.
-fs::path LibraryFolder() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&KXLog), &info) == 0 ||
-      info.dli_fname == nullptr)
-    return fs::path();
-  return fs::canonical(info.dli_fname).parent_path();
-}
-
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
-}  // namespace
 
 LibraryCopy::LibraryCopy(const std::string& tag) {
   const fs::path dir = fs::temp_directory_path() /
                        ("kxlibs_" + std::to_string(getpid()) + "_" + tag);
   fs::remove_all(dir);
   fs::create_directories(dir);
-  dir_ = dir.string();
-  const fs::path from = LibraryFolder();
-  for (const char* name : {"libKXCommon", "libsealcore"}) {
-    const std::string file = std::string(name) + ".so.1.0.0";
-    fs::copy_file(fs::canonical(from / file), dir / file);
-    fs::create_symlink(file, dir / (std::string(name) + ".so.1"));
+  dir_ = dir.string() + "/";
+  Dl_info info{};
+  dladdr(reinterpret_cast<const void*>(&KXLog), &info);
+  const fs::path from = fs::canonical(info.dli_fname).parent_path();
+  for (const std::string name : {"libKXCommon", "libsealcore"}) {
+    fs::copy_file(fs::canonical(from / (name + ".so.1")),
+                  dir / (name + ".so.1.0.0"));
+    fs::create_symlink(name + ".so.1.0.0", dir / (name + ".so.1"));
   }
 }
 
@@ -56,24 +35,22 @@ LibraryCopy::~LibraryCopy() {
   fs::remove_all(dir_, ec);
 }
 
-void LibraryCopy::WriteIni(const std::string& text) const {
-  std::ofstream(dir_ + "/main.ini", std::ios::binary) << text;
-}
-
-void LibraryCopy::RemoveIni() const {
-  std::remove((dir_ + "/main.ini").c_str());
+void LibraryCopy::SetIni(const char* text) const {
+  std::remove((dir_ + "main.ini").c_str());
+  if (text != nullptr)
+    std::ofstream(dir_ + "main.ini", std::ios::binary) << text;
 }
 
 std::string LibraryCopy::Run(const std::string& program,
                              const std::vector<std::string>& args) const {
-  std::string cmd = "LD_LIBRARY_PATH=" + Quoted(dir_) + " " + Quoted(program);
-  for (const std::string& arg : args) cmd += " " + Quoted(arg);
+  // Single quotes around every word; the words hold none.
+  std::string cmd = "LD_LIBRARY_PATH='" + dir_ + "' '" + program + "'";
+  for (const std::string& arg : args) cmd += " '" + arg + "'";
   FILE* pipe = popen(cmd.c_str(), "r");
   if (pipe == nullptr) return "exit -1";
   std::string out;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
   const int status = pclose(pipe);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     out += "exit " + std::to_string(status);

@@ -1,7 +1,7 @@
 // A private copy of libKXCommon and libsealcore in a folder of its own, with
-// its own main.ini, for the configuration read once per process: a probe
-// program runs with LD_LIBRARY_PATH at the copy, so it loads these libraries
-// and reads this main.ini, in a process of its own.
+// its own main.ini, for configuration read once per process: a probe program
+// runs with LD_LIBRARY_PATH at the copy, so that it loads these libraries and
+// reads this main.ini.
 #pragma once
 
 #include <string>
@@ -11,19 +11,17 @@ namespace fx {
 
 class LibraryCopy {
  public:
-  // `tag` names the folder (with the process id), e.g. the test's name.
-  explicit LibraryCopy(const std::string& tag);
+  explicit LibraryCopy(const std::string& tag);  // names the folder
   ~LibraryCopy();
   LibraryCopy(const LibraryCopy&) = delete;
   LibraryCopy& operator=(const LibraryCopy&) = delete;
 
   // The folder, ending with "/" as KXGetDllPath reports it.
-  std::string Dir() const { return dir_ + "/"; }
-  // Writes main.ini beside the libraries; RemoveIni takes it away.
-  void WriteIni(const std::string& text) const;
-  void RemoveIni() const;
-  // Runs `program` with `args` against the copy; its standard output, or
-  // "exit <status>" appended when it did not exit with 0.
+  const std::string& Dir() const { return dir_; }
+  // Writes main.ini beside the libraries; null removes it.
+  void SetIni(const char* text) const;
+  // Standard output of `program ARGS` run against the copy; "exit STATUS"
+  // follows when it did not exit with 0.
   std::string Run(const std::string& program,
                   const std::vector<std::string>& args) const;
 
