@@ -4,7 +4,8 @@
 //   ofdseal verify FILE.ofd [--json] [--trust FILE.pem]... [--no-default-trust]
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
-//   ofdseal device init|import|add-seal DIR ...
+//   ofdseal device init|import|add-seal DIR ... / device list
+//   ofdseal offline check FILE [--prune OUT [--force]] [--json]
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
@@ -24,6 +25,7 @@
 #include "cli.h"
 #include "device.h"
 #include "inspect.h"
+#include "offline.h"
 #include "text.h"
 #include "trust.h"
 #include "verify.h"
@@ -49,15 +51,19 @@ const char kMainHelp[] =
     "                    OFD document, and write the pictures\n"
     "  digest FILE       print the digest of a file that a caller passes to\n"
     "                    the verification library\n"
-    "  device COMMAND DIR\n"
-    "                    provision software key devices (libskfsoft.so)\n"
+    "  device COMMAND    provision software key devices (libskfsoft.so) and\n"
+    "                    list what the key devices of a driver hold\n"
+    "  offline check FILE\n"
+    "                    print the periods of a seal's offline authorization\n"
+    "                    file and whether it grants one; --prune OUT writes\n"
+    "                    the records valid now\n"
     "\n"
     "Run 'ofdseal COMMAND --help' for the options of a command.\n"
     "\n"
     "Exit codes: 0 every signature valid, or valid (untrusted) when no trust\n"
     "anchor was given (or the command succeeded), 1 a signature or reference\n"
     "is invalid, 2 bad usage, unreadable input, or a report that could not\n"
-    "be written.\n";
+    "be written. offline check: 0 a period is granted, 1 none is.\n";
 
 const char kLimitsHelp[] =
     "\n"
@@ -427,6 +433,7 @@ int Main(int argc, char** argv) {
   if (command == "inspect") return InspectCommand(rest);
   if (command == "digest") return DigestCommand(rest);
   if (command == "device") return DeviceCommand(rest);
+  if (command == "offline") return OfflineCommand(rest);
   return Usage("", "unknown command '" + command + "'");
 }
 
