@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "SKF.h"
 #include "SealDevice.h"
 #include "fixtures.h"
+#include "library_copy.h"
 #include "skfsoft/store.h"
 #include "test_process.h"
 
@@ -551,8 +553,9 @@ TEST_F(KeyDevice, SealListNamesEveryIdentifierInDeviceAndFileOrder) {
   AddFile("dev2", SealFileName(id16));
   uint32_t len = 0, count = 0;
   ASSERT_EQ(SEBF_GetESealList(nullptr, &len, &count), 0u);
-  const std::string expected = fx::ToHex(id16) + '\0' + fx::ToHex(id7) + '\0' +
-                               fx::ToHex(id16) + '\0' + '\0';
+  // Device order, then the driver's file order ("-" sorts before letters).
+  const std::string expected = fx::ToHex(id16) + '\0' + fx::ToHex(id16) +
+                               '\0' + fx::ToHex(id7) + '\0' + '\0';
   std::string lower = expected;
   for (char& c : lower) c = static_cast<char>(std::tolower(c));
   EXPECT_EQ(len, lower.size());
@@ -663,12 +666,6 @@ TEST_F(KeyDevice, SealOwnerIsLookedForInTheApplicationsContainers) {
   const fx::Credential enc = fx::MakeCredential(encSpec, &fx::DefaultRoot());
   const fx::Credential stranger =
       fx::MakeCredential(fx::CertSpec(), &fx::DefaultRoot());
-  const Bytes signer = Signer().certDer;
-  const Bytes digestInfo = fx::Concat(
-      {fx::FromHex("302e300a06082a811ccf550183110420"), fx::Sm3(signer)});
-  fx::SealSpec digestOnly;
-  digestOnly.govCertDigests =
-      std::vector<fx::CertDigestSpec>{{"SM3", digestInfo}};
   fx::SealSpec strangers;
   strangers.ownerCerts = std::vector<Bytes>{stranger.certDer};
   const struct {
@@ -678,7 +675,6 @@ TEST_F(KeyDevice, SealOwnerIsLookedForInTheApplicationsContainers) {
   } rows[] = {
       {"plain", fx::MakeSeal(fx::Family::kPlain), 0},
       {"GOV certificate", fx::MakeSeal(fx::Family::kGov), 0},
-      {"GOV DigestInfo", fx::MakeSeal(fx::Family::kGov, digestOnly), 0},
       {"GIN SM3", fx::MakeSeal(fx::Family::kGin), 0},
       {"stranger", fx::MakeSeal(fx::Family::kGov, strangers), 5032},
       {"not a seal", fx::FromHex("3003020101"), 5023},
@@ -727,58 +723,22 @@ TEST_F(KeyDevice, ListsAreReadOnlyWithinTheirAnsweredLength) {
 // main.ini, each case in a process of its own with a private copy of the
 // libraries.
 
-std::string LibraryFileOf(const void* symbol) {
-  Dl_info info{};
-  if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return "";
-  return fs::canonical(info.dli_fname).string();
-}
-
 class DeviceConfigProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kxdevcfg_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    const struct {
-      const void* symbol;
-      const char* file;
-      const char* soname;
-    } libs[] = {
-        {reinterpret_cast<const void*>(&KXLog), "libKXCommon.so.1.0.0",
-         "libKXCommon.so.1"},
-        {reinterpret_cast<const void*>(&SEBF_GetKeySn),
-         "libsealcore.so.1.0.0", "libsealcore.so.1"},
-    };
-    for (const auto& lib : libs) {
-      fs::copy_file(LibraryFileOf(lib.symbol), dir_ / lib.file);
-      fs::create_symlink(lib.file, dir_ / lib.soname);
-    }
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void WriteIni(const std::string& text) {
-    std::ofstream(dir_ / "main.ini", std::ios::binary) << text;
-  }
   // The probe's two output lines, and its log in *log.
   std::string Run(const std::string& mode, std::string* log) {
-    const fs::path logFile = dir_ / "probe.log";
-    const std::string cmd = "LD_LIBRARY_PATH='" + dir_.string() + "' '" +
-                            KX_DEVICE_PROBE + "' '" + logFile.string() + "' " +
-                            (mode.empty() ? "" : "'" + mode + "'");
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return "";
-    char out[4096] = {0};
-    const size_t n = fread(out, 1, sizeof out - 1, p);
-    pclose(p);
+    const std::string logFile = copy_.Dir() + "probe.log";
+    std::remove(logFile.c_str());
+    std::vector<std::string> args = {logFile};
+    if (!mode.empty()) args.push_back(mode);
+    const std::string out = copy_.Run(KX_DEVICE_PROBE, args);
     std::ifstream in(logFile, std::ios::binary);
     log->assign(std::istreambuf_iterator<char>(in),
                 std::istreambuf_iterator<char>());
-    return std::string(out, n);
+    return out;
   }
 
-  fs::path dir_;
+  fx::LibraryCopy copy_{"device"};
 };
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -790,10 +750,10 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST_F(DeviceConfigProcess, DriverNameApplicationAndLevelFromMainIni) {
-  fs::copy_file(KX_SKFSHIM, dir_ / "libskf.so");
+  const std::string dir = copy_.Dir();
+  fs::copy_file(KX_SKFSHIM, dir + "libskf.so");
   // Found through LD_LIBRARY_PATH when the bare default name is used.
-  fs::copy_file(KX_SKFSHIM, dir_ / "dv318k_gm.dll");
-  const std::string dir = dir_.string() + "/";
+  fs::copy_file(KX_SKFSHIM, dir + "dv318k_gm.dll");
   const struct {
     const char* ini;
     const char* mode;
@@ -830,8 +790,7 @@ TEST_F(DeviceConfigProcess, DriverNameApplicationAndLevelFromMainIni) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.ini != nullptr ? row.ini : "(no main.ini)");
-    fs::remove(dir_ / "main.ini");
-    if (row.ini != nullptr) WriteIni(row.ini);
+    copy_.SetIni(row.ini);
     std::string log;
     const std::string output = Run(row.mode, &log);
     EXPECT_EQ(output, row.output);
@@ -846,8 +805,8 @@ TEST_F(DeviceConfigProcess, DriverNameApplicationAndLevelFromMainIni) {
 }
 
 TEST_F(DeviceConfigProcess, ConcurrentFirstCallsLoadOnce) {
-  fs::copy_file(KX_SKFSHIM, dir_ / "libskf.so");
-  WriteIni("[Default]\ndllpath=libskf.so\n");
+  fs::copy_file(KX_SKFSHIM, copy_.Dir() + "libskf.so");
+  copy_.SetIni("[Default]\ndllpath=libskf.so\n");
   std::string log;
   EXPECT_EQ(Run("threads", &log), "1 Default\n1 Default\n");
   EXPECT_EQ(Count(log, "-->SE_Initialize begin"), 1u) << log;
