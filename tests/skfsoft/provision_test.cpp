@@ -101,6 +101,24 @@ TEST(SkfsoftProvisioning, DeviceCommandsRoundTrip) {
             (std::vector<std::string>{hexName, textName}));
   EXPECT_EQ(ReadSkfFile(s.app, hexName), hexSeal);
   EXPECT_EQ(ReadSkfFile(s.app, textName), textSeal);
+
+  // What the seal library reads back from the provisioned device.
+  ofdtest::Run list = RunOfdseal({"device", "list", "--driver", KX_SKFSOFT},
+                                 "", {{"SKFSOFT_DIR", dir}});
+  ASSERT_EQ(list.code, 0) << list.err;
+  for (const char* line :
+       {"Device usb1\n", "  manufacturer: Maker\n",
+        "  key serial: Korvex Dunmark 0102030405060708\n",
+        "    container seal signer (SM2)\n", "      signing certificate: ",
+        "      encryption certificate: ", "CN=测试用户",
+        "    seal file ZqES00RVMtMDA0Mg==\n",
+        "Seals:\n  ffffffffffffffffffffffffffffff01\n  45532d30303432\n"})
+    EXPECT_NE(list.out.find(line), std::string::npos) << line << list.out;
+  list = RunOfdseal({"device", "list", "--driver", "/nonexistent/libskf.so"});
+  EXPECT_EQ(list.code, 2);
+  EXPECT_NE(list.err.find("cannot bind the SKF driver (0x0A000001)"),
+            std::string::npos)
+      << list.err;
 }
 
 TEST(SkfsoftProvisioning, RefusedCommands) {
