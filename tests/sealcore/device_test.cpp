@@ -275,6 +275,15 @@ const FailureRow kFailures[] = {
      "SEBF_GetCert==>167772165 -- SKF_ExportCertificate() get cert error"},
     // No certificate found: the code of the last container operation.
     {Call::kGetCert, "SKF_OpenContainer", 0, X, ""},
+    {Call::kGetCertbySN, "SKF_EnumDev", 1, X,
+     "SEBF_GetCertbySN==>167772165 -- SKF_EnumDev() get size error"},
+    {Call::kGetCertbySN, "SKF_EnumDev", 2, X,
+     "SEBF_GetCertbySN==>167772165 -- SKF_EnumDev() error"},
+    {Call::kGetCertbySN, "SKF_OpenApplication", 0, 5031,
+     "SEBF_GetCertbySN==>167772165 -- SKF_OpenApplication() error"},
+    {Call::kGetCertbySN, "SKF_EnumContainer", 1, 5053,
+     "SEBF_GetCertbySN==>167772165 -- SKF_EnumContainer() get conlist size "
+     "error"},
     {Call::kGetCertbySN, "SKF_ConnectDev", 0, 5030,
      "SEBF_GetCertbySN==>167772165 -- SKF_ConnectDev() error"},
     {Call::kGetCertbySN, "SKF_EnumContainer", 2, 5053,
@@ -283,11 +292,25 @@ const FailureRow kFailures[] = {
      "SEBF_GetCertbySN==>5052 -- not find matched cert"},
     {Call::kGetCertforPrint, "SKF_EnumDev", 1, X,
      "SEBF_GetCertforPrint==>167772165 -- SKF_EnumDev() get size error"},
+    {Call::kGetCertforPrint, "SKF_EnumDev", 2, X,
+     "SEBF_GetCertforPrint==>167772165 -- SKF_EnumDev() error"},
+    {Call::kGetCertforPrint, "SKF_OpenApplication", 0, 5031,
+     "SEBF_GetCertforPrint==>167772165 -- SKF_OpenApplication() error"},
+    {Call::kGetCertforPrint, "SKF_EnumContainer", 2, 5053,
+     "SEBF_GetCertforPrintt==>5053 -- SKF_EnumContainer() get conlist error"},
+    {Call::kGetCertforPrint, nullptr, 0, 5052,
+     "SEBF_GetCertforPrint==>5052 -- not find matched cert"},
     {Call::kGetCertforPrint, "SKF_ConnectDev", 0, 5030,
      "SEBF_GetCertList==>167772165 -- SKF_ConnectDev() error"},
     {Call::kGetCertforPrint, "SKF_EnumContainer", 1, 5053,
      "SEBF_GetCertforPrintt==>167772165 -- SKF_EnumContainer() get conlist "
      "size error"},
+    {Call::kGetESealList, "SKF_EnumDev", 1, X,
+     "SEBF_GetESealList==>167772165 -- SKF_EnumDev() get size error"},
+    {Call::kGetESealList, "SKF_EnumDev", 2, X,
+     "SEBF_GetESealList==>167772165 -- SKF_EnumDev() error"},
+    {Call::kGetESealList, "SKF_ConnectDev", 0, 5030,
+     "SEBF_GetESealList==>167772165 -- SKF_ConnectDev() error"},
     {Call::kGetESealList, "SKF_OpenApplication", 0, 5031,
      "SEBF_GetESealList==>167772165 -- SKF_OpenApplication() error"},
     {Call::kGetESealList, "SKF_EnumFiles", 1, 5058,
@@ -295,12 +318,20 @@ const FailureRow kFailures[] = {
      "error"},
     {Call::kGetESealList, "SKF_EnumFiles", 2, 5058,
      "SEBF_GetESealList==>167772165 -- SKF_EnumFiles() error"},
+    {Call::kGetKeySn, "SKF_EnumDev", 1, X,
+     "SEBF_GetKeySn==>0a000005 -- SKF_EnumDev() get size error"},
     {Call::kGetKeySn, "SKF_EnumDev", 2, X,
      "SEBF_GetKeySn==>0a000005 -- SKF_EnumDev() error"},
     {Call::kGetKeySn, "SKF_ConnectDev", 0, 5030,
      "SEBF_GetKeySn==>0a000005 -- SKF_ConnectDev() error"},
     {Call::kGetKeySn, "SKF_GetDevInfo", 0, 5001,
      "SEBF_GetKeySn==>00001389 -- SKF_GetDevInfo error"},
+    {Call::kGetKeySnbyCert, "SKF_EnumDev", 1, X,
+     "SEBF_GetKeySnbyCert==>167772165 -- SKF_EnumDev() get size error"},
+    {Call::kGetKeySnbyCert, "SKF_EnumDev", 2, X,
+     "SEBF_GetKeySnbyCert==>167772165 -- SKF_EnumDev() error"},
+    {Call::kGetKeySnbyCert, "SKF_ConnectDev", 0, 5030,
+     "SEBF_GetKeySnbyCert==>167772165 -- SKF_ConnectDev() error"},
     {Call::kGetKeySnbyCert, "SKF_OpenApplication", 0, 5031,
      "SEBF_GetKeySnbyCert==>167772165 -- SKF_OpenApplication() error"},
     {Call::kGetKeySnbyCert, "SKF_GetContainerType", 0, 5030,
@@ -340,7 +371,8 @@ TEST_F(KeyDevice, EveryFailureHasItsCodeAndLine) {
   const Bytes seal = fx::MakeSeal(fx::Family::kPlain);
   const std::string serial = "01";
   for (const FailureRow& row : kFailures) {
-    SCOPED_TRACE(row.line);
+    SCOPED_TRACE(std::string(row.driverFunction ? row.driverFunction : "") +
+                 " " + row.line);
     reset_();
     fx::TestLog::Watch();
     unsigned char out[8192];
@@ -379,11 +411,13 @@ TEST_F(KeyDevice, EveryFailureHasItsCodeAndLine) {
         break;
     }
     if (call) {
-      fail_(row.driverFunction, kDriverCode, row.nth);
+      if (row.driverFunction != nullptr)
+        fail_(row.driverFunction, kDriverCode, row.nth);
       result = call();
     } else {
       WithApplication("dev1", [&](HAPPLICATION app) {
-        fail_(row.driverFunction, kDriverCode, row.nth);
+        if (row.driverFunction != nullptr)
+          fail_(row.driverFunction, kDriverCode, row.nth);
         void* container = nullptr;
         result = row.call == Call::kFindKey
                      ? SE_FindPrivateSignKey(app, Signer().cert.get(), 2,
@@ -439,6 +473,16 @@ TEST_F(KeyDevice, RequiredArgumentsAndMissingDevices) {
        "SEBF_GetESealList==>5030 -- not find any device"},
       {[&] { return SEBF_GetKeySn(buffer, &len); }, 5030,
        "SEBF_GetKeySn==>5030 -- not find any device"},
+      {[&] { return SEBF_GetCertbySN("01", 2, buffer, &len); }, 5030,
+       "SEBF_GetCertbySN==>5030 -- not find any device"},
+      {[&] { return SEBF_GetCertforPrint("O=x", buffer, &len); }, 5030,
+       "SEBF_GetCertforPrint==>5030 -- not find any device"},
+      {[&] {
+         return SEBF_GetKeySnbyCert(
+             Signer().certDer.data(),
+             static_cast<uint32_t>(Signer().certDer.size()), buffer, &len);
+       },
+       5030, "SEBF_GetKeySnbyCert==>5030 -- not find any device"},
   };
   for (const auto& row : rows) {
     fx::TestLog::Watch();
@@ -564,6 +608,9 @@ TEST_F(KeyDevice, SealListNamesEveryIdentifierInDeviceAndFileOrder) {
   len -= 1;
   EXPECT_EQ(SEBF_GetESealList(out.data(), &len, &count), 5003u);
   EXPECT_EQ(len, lower.size());
+  EXPECT_NE(Log().find("SEBF_GetESealList==>5003 -- arguments es list buffer "
+                       "too small"),
+            std::string::npos);
   ASSERT_EQ(SEBF_GetESealList(out.data(), &len, &count), 0u);
   EXPECT_EQ(std::string(out.begin(), out.end()), lower);
 
@@ -614,6 +661,9 @@ TEST_F(KeyDevice, KeySerialOfTheOneDevice) {
     len -= 1;
     EXPECT_EQ(SEBF_GetKeySn(out, &len), 5003u);
     EXPECT_EQ(len, std::strlen(row.expected));
+    EXPECT_NE(Log().find("SEBF_GetKeySn==>0000138b -- arguments keysn buffer "
+                         "too small"),
+              std::string::npos);
   }
   AddDevice("dev2");
   fx::TestLog::Watch();
