@@ -377,6 +377,9 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
       {{"device", "import", "-h"}, "Usage: ofdseal device import"},
       {{"device", "add-seal", "--help"}, "Usage: ofdseal device add-seal"},
       {{"device", "list", "--help"}, "Usage: ofdseal device list"},
+      {{"seal", "--help"}, "Usage: ofdseal seal make"},
+      {{"seal", "make", "-h"}, "Usage: ofdseal seal make"},
+      {{"sign", "--help"}, "Usage: ofdseal sign"},
   };
   for (const Row& row : rows) {
     ofdtest::Run run = RunOfdseal(row.args);

@@ -82,10 +82,10 @@ bool WriteAll(int fd, const std::string& bytes) {
 bool WriteNewFile(const std::string& path, const std::string& bytes,
                   bool replace, std::string* error) {
   const auto fail = [&](int code) {
-    *error = "cannot write '" + path + "': " +
-             (code == EEXIST
-                  ? std::string("the file exists (--force replaces it)")
-                  : std::string(std::strerror(code)));
+    *error =
+        "cannot write '" + path + "': " +
+        (code == EEXIST ? std::string("the file exists (--force replaces it)")
+                        : std::string(std::strerror(code)));
     return false;
   };
   struct stat st;

@@ -61,8 +61,7 @@ struct CommandArgs {
 int ParseCommandArgs(const std::string& command,
                      const std::vector<std::string>& argv,
                      const std::vector<std::string>& flags,
-                     const std::vector<std::string>& valued,
-                     CommandArgs* args);
+                     const std::vector<std::string>& valued, CommandArgs* args);
 // "ofdseal COMMAND: MESSAGE (see 'ofdseal COMMAND --help')"; kExitUsage.
 int CommandUsage(const std::string& command, const std::string& message);
 
