@@ -323,7 +323,11 @@ TEST(OfdsealCommandLine, UsageErrors) {
   };
   const Row rows[] = {
       {{}, "ofdseal: missing COMMAND"},
-      {{"sign", "x"}, "ofdseal: unknown command 'sign'"},
+      {{"stamp", "x"}, "ofdseal: unknown command 'stamp'"},
+      {{"sign", "x"}, "ofdseal sign: missing --seal"},
+      {{"sign", "x", "--seal", "s", "--out", "o", "--device", "--key", "k"},
+       "ofdseal sign: give --key with --cert, or --device"},
+      {{"seal", "make", "--bogus"}, "ofdseal seal make: unknown option '--bogus'"},
       {{"verify"}, "ofdseal verify: missing FILE"},
       {{"inspect", "a", "b"}, "ofdseal inspect: one FILE only"},
       {{"verify", "--picture", "x", "a"},
