@@ -225,6 +225,7 @@ struct Plan {
   std::string id;           // ID of the new Signature entry
   std::string signDir;      // package path of Sign_N
   std::string pageId;
+  std::string ofdPath = "/OFD.xml";  // as stored
 };
 
 // The entry of the package at `path`, letter case as stored.
@@ -279,7 +280,8 @@ bool PlanList(Package& package, const std::vector<DocumentEntry>& documents,
     return false;
   }
   std::string ofdXml;
-  XmlTree ofd = ReadXmlPart(package, "/OFD.xml", &ofdXml, error);
+  StoredPath(package, "/OFD.xml", &plan->ofdPath);
+  XmlTree ofd = ReadXmlPart(package, plan->ofdPath, &ofdXml, error);
   if (!ofd) return false;
   mxml_node_t* ofdRoot = RootElement(ofd.get());
   plan->prefix =
@@ -343,7 +345,7 @@ bool CheckEarlierSignatures(Package& package,
         std::string path;
         if (ResolvePart(package, {"/", DirectoryOf(sig.location)}, ref.fileRef,
                         &path) == PartStatus::kOk &&
-            changed.count(path) != 0) {
+            StoredPath(package, path, &path) && changed.count(path) != 0) {
           *error = "signature " + entry.id + " covers " + path +
                    ", which a new signature changes: it would no longer verify";
           return false;
@@ -691,7 +693,7 @@ int SignCommand(const std::vector<std::string>& argv) {
       !FindPage(package, doc, pageNumber, &plan.pageId, &error))
     return Failure("'" + input + "': " + error);
   std::set<std::string> changed = {plan.listPath};
-  if (plan.nameList) changed.insert("/OFD.xml");
+  if (plan.nameList) changed.insert(plan.ofdPath);
   if (!CheckEarlierSignatures(package, documents, changed, &error))
     return Failure("'" + input + "': " + error);
 
@@ -706,7 +708,7 @@ int SignCommand(const std::vector<std::string>& argv) {
   std::string ofdXml, newOfdXml, listXml;
   if (plan.nameList) {
     std::string why;
-    if (package.Read("/OFD.xml", &ofdXml) != PartStatus::kOk ||
+    if (package.Read(plan.ofdPath, &ofdXml) != PartStatus::kOk ||
         !NameListInOfd(ofdXml, plan, &newOfdXml, &why))
       return Failure("'" + input + "': " + why);
   }
@@ -739,7 +741,7 @@ int SignCommand(const std::vector<std::string>& argv) {
     std::string digest;
     unsigned int code = 0;
     const PartStatus status =
-        plan.nameList && path == "/OFD.xml"
+        plan.nameList && path == plan.ofdPath
             ? (ComputeDigest(sm3, newOfdXml, &digest, &code)
                    ? PartStatus::kOk
                    : PartStatus::kUnreadable)
@@ -809,7 +811,7 @@ int SignCommand(const std::vector<std::string>& argv) {
   ofd::PackageEdits edits;
   uint64_t index = 0;
   if (plan.nameList) {
-    package.EntryIndex("/OFD.xml", &index);
+    package.EntryIndex(plan.ofdPath, &index);
     edits.replaced[index] = newOfdXml;
   }
   if (plan.listExists && package.EntryIndex(plan.listPath, &index))
