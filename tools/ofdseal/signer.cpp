@@ -332,15 +332,14 @@ class DeviceSigner : public Signer {
                                                       length, &blob);
       if (code == SAR_OK) {
         Sig sig(ECDSA_SIG_new());
-        BIGNUM* r = BN_bin2bn(blob.r + sizeof blob.r - 32, 32, nullptr);
-        BIGNUM* s = BN_bin2bn(blob.s + sizeof blob.s - 32, 32, nullptr);
-        if (sig && r != nullptr && s != nullptr &&
-            ECDSA_SIG_set0(sig.get(), r, s) == 1) {
-          *value = Str(KXECSigToStr(sig.get()));  // r and s belong to sig
+        Bignum r(BN_bin2bn(blob.r + sizeof blob.r - 32, 32, nullptr));
+        Bignum s(BN_bin2bn(blob.s + sizeof blob.s - 32, 32, nullptr));
+        if (sig && r && s && ECDSA_SIG_set0(sig.get(), r.get(), s.get()) == 1) {
+          r.release();  // sig owns r and s now
+          s.release();
+          *value = Str(KXECSigToStr(sig.get()));
           return !value->empty();
         }
-        BN_free(r);
-        BN_free(s);
         *error = "cannot read the signature of key device " + session_->name;
         return false;
       }
