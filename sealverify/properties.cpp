@@ -355,9 +355,11 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
       pchSealSignData = normalized.data();
       ulSealSignDataLen = static_cast<unsigned int>(normalized.size());
     }
-    unsigned int version = 0;
+    // The detector hands over the record it decoded; every field is read
+    // from it.
+    DetectedSignature detected;
     unsigned int rc =
-        ES_CheckSealSignVerson(pchSealSignData, ulSealSignDataLen, &version);
+        ES_DetectSealSign(pchSealSignData, ulSealSignDataLen, &detected);
     if (rc != 0) {
       KX_LOG_ERR(kGet,
                  "SEF_ESealSignDataGetProperty==>%08x -- ES_CheckSealSignVerson() "
@@ -365,37 +367,30 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
                  rc);
       return rc;
     }
+    unsigned int version = detected.version;
+    // A plain-layout signature whose version says 4: read as plain.
+    if (version == KX_SEAL_FAMILY_GOV && !detected.gov && tolerant) version = 0;
     SignatureView v;
-    der::Ptr<kxsv::GOV_SESSignature_t> gov;
-    der::Ptr<kxsv::GIN_SESSignature_t> gin;
-    der::Ptr<kxsv::SESSignature_t> plain;
     if (version == KX_SEAL_FAMILY_GOV) {
-      gov = der::Decode<kxsv::GOV_SESSignature_t>(pchSealSignData,
-                                                  ulSealSignDataLen);
-      // A plain-layout signature whose version says 4: read as plain.
-      if (!gov && tolerant) version = 0;
-    }
-    if (version == KX_SEAL_FAMILY_GOV) {
+      const kxsv::GOV_SESSignature_t* gov = detected.gov.get();
       if (gov && gov->tbsSign != nullptr) {
         v.family = Family::kGov;
-        FillCommon(gov.get(), &v);
+        FillCommon(gov, &v);
         v.cert = gov->cert;
         v.govSeal = gov->tbsSign->eseal;
       }
     } else if (version == KX_SEAL_FAMILY_GIN) {
-      gin = der::Decode<kxsv::GIN_SESSignature_t>(pchSealSignData,
-                                                  ulSealSignDataLen);
+      const kxsv::GIN_SESSignature_t* gin = detected.gin.get();
       if (gin && gin->tbsSign != nullptr) {
         v.family = Family::kGin;
-        FillCommon(gin.get(), &v);
+        FillCommon(gin, &v);
         v.cert = gin->tbsSign->cert;
         v.ginSealBytes = gin->tbsSign->eseal;
       }
     } else {
-      plain = der::Decode<kxsv::SESSignature_t>(pchSealSignData,
-                                                ulSealSignDataLen);
+      const kxsv::SESSignature_t* plain = detected.ses.get();
       if (plain && plain->tbsSign != nullptr) {
-        FillCommon(plain.get(), &v);
+        FillCommon(plain, &v);
         v.cert = plain->tbsSign->cert;
         v.plainSeal = plain->tbsSign->eseal;
       }
