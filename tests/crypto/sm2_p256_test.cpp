@@ -382,43 +382,4 @@ TEST(Sm2Curve, PublishedExamples) {
   EXPECT_TRUE(p256::IsOnCurve(pubC.data() + 1));
 }
 
-// A: the test curve is outside the dedicated arithmetic; the reference
-// path signs it with the published k, as it does for B.
-TEST(Sm2Curve, ReferencePathSignsTheTestCurveExample) {
-  auto v = Examples()["A"];
-  auto bn = [](const std::string& hex) {
-    BIGNUM* out = nullptr;
-    BN_hex2bn(&out, hex.c_str());
-    return kit::Bn(out);
-  };
-  kit::Bn p = bn(v["p"]), a = bn(v["a"]), b = bn(v["b"]), n = bn(v["n"]);
-  kit::Bn gx = bn(v["xG"]), gy = bn(v["yG"]), d = bn(v["d"]), k = bn(v["k"]);
-  kx::UniquePtr<EC_GROUP> group(
-      EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), nullptr));
-  kx::UniquePtr<EC_POINT> g(EC_POINT_new(group.get()));
-  ASSERT_EQ(1, EC_POINT_set_affine_coordinates(group.get(), g.get(), gx.get(),
-                                               gy.get(), nullptr));
-  ASSERT_EQ(
-      1, EC_GROUP_set_generator(group.get(), g.get(), n.get(), BN_value_one()));
-  const Bytes e = kit::FromHex(v["e"]);
-  std::unique_ptr<ECDSA_SIG, kit::Free> sig(ECDSA_SIG_new());
-  ASSERT_EQ(1,
-            kx::reference::SignDigest(
-                group.get(), n.get(), sig.get(), e.data(), d.get(),
-                [&](BIGNUM* out) { return BN_copy(out, k.get()) != nullptr; }));
-  const BIGNUM *r = nullptr, *s = nullptr;
-  ECDSA_SIG_get0(sig.get(), &r, &s);
-  Bytes rb(32), sb(32);
-  BN_bn2binpad(r, rb.data(), 32);
-  BN_bn2binpad(s, sb.data(), 32);
-  EXPECT_EQ(kit::ToHex(rb), v["r"]);
-  EXPECT_EQ(kit::ToHex(sb), v["s"]);
-  kx::UniquePtr<EC_POINT> pub(EC_POINT_new(group.get()));
-  kit::Bn xa = bn(v["xA"]), ya = bn(v["yA"]);
-  ASSERT_EQ(1, EC_POINT_set_affine_coordinates(group.get(), pub.get(), xa.get(),
-                                               ya.get(), nullptr));
-  EXPECT_EQ(1, kx::reference::VerifyDigest(group.get(), e.data(), sig.get(),
-                                           pub.get()));
-}
-
 }  // namespace
