@@ -538,6 +538,10 @@ constexpr int kCombWindows = 43;  // 43 * 6 = 258 bits cover 256-bit scalars
 constexpr int kCombEntries = 32;  // digits 1..32
 constexpr int kOddWidth = 8;
 constexpr int kOddEntries = 64;  // 1G, 3G, ..., 127G
+// Width of the NAF digits of t in verification, and the odd multiples of P
+// computed for each verification: 1P, 3P, ..., 15P.
+constexpr int kPublicWidth = 5;
+constexpr int kPublicEntries = 8;
 
 struct Tables {
   // comb[i * 32 + j] = (j + 1) * 2^(6i) * G
@@ -604,9 +608,10 @@ inline void LookupComb(Affine& t, const Affine* row, u64 index) {
 // The mixed addition's exceptions cannot occur: before window i the sum
 // holds m*G with |m| < 2^(6i)/1.9, and adding d_i 2^(6i) G with d_i != 0
 // would need m = +-d_i 2^(6i) mod n. Below the top window both sides are
-// far smaller than n and differ; in the top window (d < 16 as k < n) it
-// would make k = 0 or k >= n. The only special case is a sum still at
-// infinity, which is handled by selection.
+// far smaller than n and differ; in the top window (0 <= d <= 16 as k < n)
+// it would make k = 0 or k >= n. The only special case is a sum still at
+// infinity, which is handled by selection. (For k >= n, which SignDigest
+// rejects, the result may be wrong, but it is computed the same way.)
 u64 BaseMulJacobian(Jacobian& acc, const Limbs& k) {
   const Tables& tables = GetTables();
   acc = kInfinity;
@@ -637,7 +642,7 @@ u64 BaseMulJacobian(Jacobian& acc, const Limbs& k) {
 // s*G + t*P in variable time.
 
 // Width-w NAF of k: digits odd or 0, |digit| < 2^(w-1), at most one non-zero
-// digit in any w consecutive ones, least significant first. Returns the
+// digit in any w consecutive digits, least significant first. Returns the
 // number of digits (at most 257).
 int Wnaf(const Limbs& k, int w, int digits[258]) {
   u64 v[5] = {k.v[0], k.v[1], k.v[2], k.v[3], 0};
@@ -676,13 +681,13 @@ void DoubleMulJacobian(Jacobian& acc, const Limbs& u1, const Limbs& u2,
                        const Affine& p) {
   int nafG[258] = {}, nafP[258] = {};
   const int lengthG = Wnaf(u1, kOddWidth, nafG);
-  const int lengthP = Wnaf(u2, 5, nafP);
-  // odd[j] = (2j + 1) P
-  Jacobian oddP[8];
+  const int lengthP = Wnaf(u2, kPublicWidth, nafP);
+  // oddP[j] = (2j + 1) P
+  Jacobian oddP[kPublicEntries];
   oddP[0] = Jacobian{p.x, p.y, kOne};
   Jacobian twice;
   Double(twice, oddP[0]);
-  for (int j = 1; j < 8; ++j) AddVar(oddP[j], oddP[j - 1], twice);
+  for (int j = 1; j < kPublicEntries; ++j) AddVar(oddP[j], oddP[j - 1], twice);
   const Tables& tables = GetTables();
   acc = kInfinity;
   for (int i = (lengthG > lengthP ? lengthG : lengthP) - 1; i >= 0; --i) {
