@@ -38,3 +38,17 @@ KX_SEAL_FORMAT_STRUCTURES(KX_DER_TRAITS_KXSV)
 KX_HIDDEN unsigned int ES_CheckSealSignVerson(const unsigned char* data,
                                               unsigned int len,
                                               unsigned int* pulVersion);
+
+// The same detection, handing over the record it decoded so that callers
+// read every field from that one decoding: `gov`, `gin` or `ses` is set to
+// match the family found (a plain-layout signature whose version is 3 or 4
+// has `ses` set).
+struct DetectedSignature {
+  unsigned int version = 0;
+  kx::der::Ptr<kxsv::GOV_SESSignature_t> gov;
+  kx::der::Ptr<kxsv::GIN_SESSignature_t> gin;
+  kx::der::Ptr<kxsv::SESSignature_t> ses;
+};
+KX_HIDDEN unsigned int ES_DetectSealSign(const unsigned char* data,
+                                         unsigned int len,
+                                         DetectedSignature* out);

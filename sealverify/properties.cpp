@@ -21,6 +21,7 @@
 #include "SealProperty.h"
 #include "SealVerify.h"
 #include "crypto/openssl_ptr.h"
+#include "device/cert_keyless.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
 #include "foundation/export_boundary.h"
@@ -190,19 +191,26 @@ unsigned int SigningTime(const SignatureView& v, Value* out) {
 unsigned int SignerCertText(const SignatureView& v, unsigned int flag,
                             Value* out) {
   const int len = v.cert == nullptr ? 0 : v.cert->length;
-  shared_ptr<X509> cert =
-      len > 0 ? KXStrToX509(v.cert->data, len) : shared_ptr<X509>();
-  if (cert.get() == nullptr)
+  // Names and times only: DER is read without decoding the key, Base64 and
+  // PEM (and a DER failure, for its last error) by the full parser.
+  kx::KeylessX509 keyless =
+      len > 0 ? kx::ParseKeylessCert(v.cert->data, static_cast<size_t>(len))
+              : nullptr;
+  shared_ptr<X509> full = keyless || len <= 0
+                              ? shared_ptr<X509>()
+                              : KXStrToX509(v.cert->data, len);
+  X509* cert = keyless ? keyless.get() : full.get();
+  if (cert == nullptr)
     return Fail(v.family, KX_ERR_INVALID_CERT,
                 "KXStrToX509() error,invalid sign cert");
   if (flag == ES_SIG_CERT_OU) {
-    ckxstr ou = KXGetX509Name(X509_get_subject_name(cert.get()),
+    ckxstr ou = KXGetX509Name(X509_get_subject_name(cert),
                               kNidOrganizationalUnit);
     if (!ou.empty()) out->Hold(ou);
     return 0;
   }
   ckxstr text;
-  if (!kx::AppendCertDescription(cert.get(), &text))
+  if (!kx::AppendCertDescription(cert, &text))
     return Fail(v.family, KX_ERR_TIME_FORMAT,
                 "KXASN1ToTime() sign cert time error");
   out->Hold(text);
@@ -355,9 +363,11 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
       pchSealSignData = normalized.data();
       ulSealSignDataLen = static_cast<unsigned int>(normalized.size());
     }
-    unsigned int version = 0;
+    // The detector hands over the record it decoded; every field is read
+    // from it.
+    DetectedSignature detected;
     unsigned int rc =
-        ES_CheckSealSignVerson(pchSealSignData, ulSealSignDataLen, &version);
+        ES_DetectSealSign(pchSealSignData, ulSealSignDataLen, &detected);
     if (rc != 0) {
       KX_LOG_ERR(kGet,
                  "SEF_ESealSignDataGetProperty==>%08x -- ES_CheckSealSignVerson() "
@@ -365,37 +375,30 @@ extern "C" unsigned int SEF_ESealSignDataGetProperty(
                  rc);
       return rc;
     }
+    unsigned int version = detected.version;
+    // A plain-layout signature whose version says 4: read as plain.
+    if (version == KX_SEAL_FAMILY_GOV && !detected.gov && tolerant) version = 0;
     SignatureView v;
-    der::Ptr<kxsv::GOV_SESSignature_t> gov;
-    der::Ptr<kxsv::GIN_SESSignature_t> gin;
-    der::Ptr<kxsv::SESSignature_t> plain;
     if (version == KX_SEAL_FAMILY_GOV) {
-      gov = der::Decode<kxsv::GOV_SESSignature_t>(pchSealSignData,
-                                                  ulSealSignDataLen);
-      // A plain-layout signature whose version says 4: read as plain.
-      if (!gov && tolerant) version = 0;
-    }
-    if (version == KX_SEAL_FAMILY_GOV) {
+      const kxsv::GOV_SESSignature_t* gov = detected.gov.get();
       if (gov && gov->tbsSign != nullptr) {
         v.family = Family::kGov;
-        FillCommon(gov.get(), &v);
+        FillCommon(gov, &v);
         v.cert = gov->cert;
         v.govSeal = gov->tbsSign->eseal;
       }
     } else if (version == KX_SEAL_FAMILY_GIN) {
-      gin = der::Decode<kxsv::GIN_SESSignature_t>(pchSealSignData,
-                                                  ulSealSignDataLen);
+      const kxsv::GIN_SESSignature_t* gin = detected.gin.get();
       if (gin && gin->tbsSign != nullptr) {
         v.family = Family::kGin;
-        FillCommon(gin.get(), &v);
+        FillCommon(gin, &v);
         v.cert = gin->tbsSign->cert;
         v.ginSealBytes = gin->tbsSign->eseal;
       }
     } else {
-      plain = der::Decode<kxsv::SESSignature_t>(pchSealSignData,
-                                                ulSealSignDataLen);
+      const kxsv::SESSignature_t* plain = detected.ses.get();
       if (plain && plain->tbsSign != nullptr) {
-        FillCommon(plain.get(), &v);
+        FillCommon(plain, &v);
         v.cert = plain->tbsSign->cert;
         v.plainSeal = plain->tbsSign->eseal;
       }

@@ -108,8 +108,10 @@ std::string OidText(const ASN1_OBJECT* oid) {
 // True when `identifier` names the algorithm of the certificate's key and, for
 // RSA, the digest that the signature's DigestInfo carries. Runs after the
 // signature verified, so the certificate parses and the signature opens.
+// `parsed` is the certificate's one parse; an RSA key object is added to it
+// when needed.
 bool AlgorithmAgrees(const Reading& r, const ASN1_OBJECT* identifier,
-                     const ASN1_OCTET_STRING* cert,
+                     const ASN1_OCTET_STRING* cert, ParsedCert& parsed,
                      const ASN1_BIT_STRING* signature) {
   std::string oid = OidText(identifier);
   // GOV encoders in the field name the signed-data identifier of the
@@ -121,7 +123,6 @@ bool AlgorithmAgrees(const Reading& r, const ASN1_OBJECT* identifier,
   for (const SignatureAlgorithm& a : kSignatureAlgorithms)
     if (oid == a.oid) named = &a;
   if (named == nullptr) return false;
-  ParsedCert parsed = ParseCert(cert);
   if (parsed.get() == nullptr) return false;
   X509_PUBKEY* key = X509_get_X509_PUBKEY(parsed.get());
   if (KXCertAlgo(key) != named->keyAlgo) return false;
@@ -275,11 +276,10 @@ struct SignatureValue {
   unsigned char rs[64];
 };
 
-SignatureValue ValueFor(const Reading& r, const ASN1_OCTET_STRING* cert,
+SignatureValue ValueFor(const Reading& r, const ParsedCert& parsed,
                         const ASN1_BIT_STRING* signature) {
   SignatureValue v{NonNull(Bytes(signature)), Length(signature), {}};
   if (!r.tolerant || signature == nullptr) return v;
-  ParsedCert parsed = ParseCert(cert);
   if (parsed.get() == nullptr ||
       KXCertAlgo(X509_get_X509_PUBKEY(parsed.get())) != 2)
     return v;
@@ -319,7 +319,9 @@ unsigned int CheckMaker(const MakerMessages& m, const Reading& r,
       return rc;
     }
   }
-  const SignatureValue value = ValueFor(r, cert, signature);
+  // The maker certificate is parsed once here for every check below.
+  ParsedCert parsed = ParseCert(cert);
+  const SignatureValue value = ValueFor(r, parsed, signature);
   unsigned int rc = SEBF_VerifyData(
       signedPart.data(), static_cast<unsigned int>(signedPart.size()),
       NonNull(Bytes(cert)), Length(cert), value.data, value.length);
@@ -327,7 +329,7 @@ unsigned int CheckMaker(const MakerMessages& m, const Reading& r,
     KX_LOG_ERR(m.routine, m.verify, rc);
     return rc;
   }
-  if (!AlgorithmAgrees(r, algorithm, cert, signature)) {
+  if (!AlgorithmAgrees(r, algorithm, cert, parsed, signature)) {
     KX_LOG_ERR(m.routine, m.algorithm, KX_ERR_VERIFY);
     return KX_ERR_VERIFY;
   }
@@ -462,7 +464,8 @@ unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
   // Only whether the certificate parses matters here: the keyless parse
   // answers for DER, the full parser for Base64 and PEM (and confirms a
   // failure).
-  if (ParseCert(cert).get() == nullptr) {
+  ParsedCert parsed = ParseCert(cert);  // once, for every check below
+  if (parsed.get() == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- KXStrToX509() error,invalid "
                "cert",
@@ -496,7 +499,7 @@ unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
     KX_LOG_ERR(kVerify, m.encode, KX_ERR_INVALID_SEALSIGN);
     return KX_ERR_INVALID_SEALSIGN;
   }
-  const SignatureValue value = ValueFor(r, cert, part.signature);
+  const SignatureValue value = ValueFor(r, parsed, part.signature);
   unsigned int rc =
       SEBF_VerifyData(tbs.data(), static_cast<unsigned int>(tbs.size()),
                       Bytes(cert), Length(cert), value.data, value.length);
@@ -504,7 +507,7 @@ unsigned int VerifySigner(const SignerMessages& m, const VerifySwitches& on,
     KX_LOG_ERR(kVerify, m.verify, rc);
     return rc;
   }
-  if (!AlgorithmAgrees(r, part.algorithm, cert, part.signature)) {
+  if (!AlgorithmAgrees(r, part.algorithm, cert, parsed, part.signature)) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- signature algorithm does not "
                "match the signer cert",
@@ -534,14 +537,18 @@ Reading ReadingFor(const VerifySwitches& on, const Input& in, int family) {
 }
 
 unsigned int VerifySes(const VerifySwitches& on, const Input& in,
-                       const unsigned char* pbData, unsigned int ulDataLen);
+                       DetectedSignature& detected, const unsigned char* pbData,
+                       unsigned int ulDataLen);
 
+// Each family reads the record the detector decoded.
 unsigned int VerifyGov(const VerifySwitches& on, const Input& in,
-                       const unsigned char* pbData, unsigned int ulDataLen) {
-  auto sig = der::Decode<kxsv::GOV_SESSignature_t>(in.decoded, in.decodedLength);
+                       DetectedSignature& detected, const unsigned char* pbData,
+                       unsigned int ulDataLen) {
+  const kxsv::GOV_SESSignature_t* sig = detected.gov.get();
   // A plain-layout signature whose version says 4 (and so does its seal
-  // header): read tolerantly, the plain layout is tried when GOV fails.
-  if (!sig && !on.strictDer) return VerifySes(on, in, pbData, ulDataLen);
+  // header): read tolerantly, the plain layout is taken when GOV fails.
+  if (!sig && !on.strictDer)
+    return VerifySes(on, in, detected, pbData, ulDataLen);
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_GOV_SESSignature() error",
@@ -570,8 +577,9 @@ unsigned int VerifyGov(const VerifySwitches& on, const Input& in,
 }
 
 unsigned int VerifyGin(const VerifySwitches& on, const Input& in,
-                       const unsigned char* pbData, unsigned int ulDataLen) {
-  auto sig = der::Decode<kxsv::GIN_SESSignature_t>(in.decoded, in.decodedLength);
+                       DetectedSignature& detected, const unsigned char* pbData,
+                       unsigned int ulDataLen) {
+  const kxsv::GIN_SESSignature_t* sig = detected.gin.get();
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_GIN_SESSignature() error",
@@ -609,8 +617,9 @@ unsigned int VerifyGin(const VerifySwitches& on, const Input& in,
 }
 
 unsigned int VerifySes(const VerifySwitches& on, const Input& in,
-                       const unsigned char* pbData, unsigned int ulDataLen) {
-  auto sig = der::Decode<kxsv::SESSignature_t>(in.decoded, in.decodedLength);
+                       DetectedSignature& detected, const unsigned char* pbData,
+                       unsigned int ulDataLen) {
+  const kxsv::SESSignature_t* sig = detected.ses.get();
   if (!sig || sig->tbsSign == nullptr) {
     KX_LOG_ERR(kVerify,
                "SEF_OfdESealSign_Verify==>%08x -- d2i_SESSignature() error",
@@ -662,9 +671,9 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
       in.decoded = normalized.data();
       in.decodedLength = static_cast<unsigned int>(normalized.size());
     }
-    unsigned int version = 0;
+    DetectedSignature detected;
     unsigned int rc =
-        ES_CheckSealSignVerson(in.decoded, in.decodedLength, &version);
+        ES_DetectSealSign(in.decoded, in.decodedLength, &detected);
     if (rc != 0) {
       KX_LOG_ERR(kVerify,
                  "SEF_OfdESealSign_Verify==>%08x -- ES_CheckSealSignVerson() "
@@ -672,10 +681,10 @@ extern "C" unsigned int SEF_OfdESealSign_Verify(const unsigned char* pbData,
                  rc);
       return rc;
     }
-    if (version == KX_SEAL_FAMILY_GOV)
-      return VerifyGov(on, in, pbData, ulDataLen);
-    if (version == KX_SEAL_FAMILY_GIN)
-      return VerifyGin(on, in, pbData, ulDataLen);
-    return VerifySes(on, in, pbData, ulDataLen);
+    if (detected.version == KX_SEAL_FAMILY_GOV)
+      return VerifyGov(on, in, detected, pbData, ulDataLen);
+    if (detected.version == KX_SEAL_FAMILY_GIN)
+      return VerifyGin(on, in, detected, pbData, ulDataLen);
+    return VerifySes(on, in, detected, pbData, ulDataLen);
   });
 }
