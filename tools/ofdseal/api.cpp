@@ -1,7 +1,5 @@
 // libofdseal's C interface (ofdseal.h): the verify command's work on one
 // file, behind plain C functions that never let an exception out.
-#include "ofdseal.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "ofdseal.h"
 #include "package.h"
 #include "text.h"
 #include "trust.h"
@@ -132,8 +131,7 @@ ofdseal_options* ofdseal_options_new(void) {
 
 void ofdseal_options_free(ofdseal_options* options) { delete options; }
 
-int ofdseal_options_set(ofdseal_options* options, int option,
-                        uint64_t value) {
+int ofdseal_options_set(ofdseal_options* options, int option, uint64_t value) {
   if (options == nullptr) return OFDSEAL_BAD_ARGUMENT;
   std::lock_guard<std::mutex> lock(options->mutex);
   ofdseal::Limits& limits = options->limits;

@@ -45,7 +45,7 @@ FileResult VerifyOne(const std::string& file, const ofdseal_options* verify,
   char* report = nullptr;
   const int verdict = ofdseal_verify_file(file.c_str(), verify, &report);
   const std::unique_ptr<char, decltype(&ofdseal_free)> owned(report,
-                                                            ofdseal_free);
+                                                             ofdseal_free);
   if (report == nullptr) return Failed(file, "out of memory", json);
   FileResult r;
   r.verdict = verdict;

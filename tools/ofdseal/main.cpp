@@ -26,8 +26,8 @@
 #include "cli.h"
 #include "device.h"
 #include "inspect.h"
-#include "offline.h"
 #include "ofdseal.h"
+#include "offline.h"
 #include "text.h"
 #include "verify.h"
 
@@ -360,12 +360,14 @@ int Verify(const std::vector<std::string>& argv) {
   ofdseal_options_set(verify.get(), OFDSEAL_OPT_DEFAULT_TRUST,
                       args.noDefaultTrust ? 0 : 1);
   for (const LimitOption& option : kLimitOptions)
-    ofdseal_options_set(verify.get(), option.setting, args.limits.*option.value);
+    ofdseal_options_set(verify.get(), option.setting,
+                        args.limits.*option.value);
   for (const std::string& file : args.trust) {
     char* error = nullptr;
-    const int rc = ofdseal_options_add_trust(verify.get(), file.c_str(), &error);
+    const int rc =
+        ofdseal_options_add_trust(verify.get(), file.c_str(), &error);
     const std::unique_ptr<char, decltype(&ofdseal_free)> owned(error,
-                                                              ofdseal_free);
+                                                               ofdseal_free);
     if (rc == OFDSEAL_NO_MEMORY) throw std::bad_alloc();
     if (rc != OFDSEAL_OK)
       return InputError(args.file, "--trust " + std::string(error ? error : ""),

@@ -193,7 +193,8 @@ std::string JsonMemberText(const std::string& json, const std::string& key) {
       case 'u':
         // JsonString writes \u only for the C0 controls and DEL.
         if (at + 4 < json.size()) {
-          out += static_cast<char>(std::stoi(json.substr(at + 1, 4), nullptr, 16));
+          out +=
+              static_cast<char>(std::stoi(json.substr(at + 1, 4), nullptr, 16));
           at += 4;
         }
         break;
