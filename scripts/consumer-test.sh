@@ -12,7 +12,7 @@
 #      throwaway root (dpkg -x) and runs ofdseal verify and man ofdseal
 #      from there.
 # Exits 0 when every step gives what it should.
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 ./scripts/install-deps.sh
@@ -41,7 +41,8 @@ run_programs() {  # run_programs VERIFY SUBJECT
     "$work/SignedValue.dat" >"$work/verify.out"
   grep -q '"verdict": "valid"' "$work/verify.out"
   grep -q '^seal signature: 0 ' "$work/verify.out"
-  "$2" examples/example-root.pem | grep -q 'CN=Example SM2 Root CA'
+  "$2" examples/example-root.pem >"$work/subject.out"
+  grep -q 'CN=Example SM2 Root CA' "$work/subject.out"
 }
 
 step "build with pkg-config and run"
@@ -74,7 +75,7 @@ ldd "$root/usr/bin/ofdseal" | grep -q "=> $root/usr/.*libofdseal"
 out=$("$root/usr/bin/ofdseal" verify --no-default-trust \
   --trust examples/example-root.pem examples/gov-rsa.ofd)
 grep -q '^Result: valid, 1 of 1 signature valid$' <<<"$out"
-MANPATH=$root/usr/share/man MANWIDTH=80 man ofdseal 2>/dev/null |
-  grep -q 'ofdseal - verify and inspect electronic seals'
+MANPATH=$root/usr/share/man MANWIDTH=80 man ofdseal >"$work/man.out"
+grep -q 'ofdseal - verify and inspect electronic seals' "$work/man.out"
 test -s "$root/usr/share/sealkit/ofdseal-report.schema.json"
 step "passed"
