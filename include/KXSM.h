@@ -1,5 +1,6 @@
 // SM3 (GB/T 32905) and SM2 signatures (GB/T 32918) on the recommended curve,
-// built on OpenSSL's BIGNUM and elliptic-curve primitives. C and C++; the
+// with our own curve arithmetic; keys, points and signatures cross the
+// interface as OpenSSL types (EC_POINT, BIGNUM, ECDSA_SIG). C and C++; the
 // conversions between SM2 keys or signatures and bytes are C++ only.
 #pragma once
 

@@ -75,23 +75,18 @@ extern "C" void SM2_GROUP_init() {
       EC_GROUP_set_generator(group.get(), g.get(), n.get(), BN_value_one()) !=
           1)
     return;
-  // Multiples of G, computed once, speed up every k*G and s*G.
-  EC_GROUP_precompute_mult(group.get(), ctx.get());
   if (!kx::PrecomputeZPrefix(group.get(), g.get(), ctx.get(), &g_sm2)) return;
   // The process-wide group owns them from here on (SM2_GROUP_clear).
   g_sm2.group = group.release();
   g_sm2.g = g.release();
   g_sm2.n = n.release();
-  g_sm2.p = p.release();
 }
 
 extern "C" void SM2_GROUP_clear() {
   EC_POINT_free(g_sm2.g);
   EC_GROUP_free(g_sm2.group);
   BN_free(g_sm2.n);
-  BN_free(g_sm2.p);
   g_sm2.group = nullptr;
   g_sm2.g = nullptr;
   g_sm2.n = nullptr;
-  g_sm2.p = nullptr;
 }

@@ -16,7 +16,6 @@ struct Sm2Group {
   EC_GROUP* group = nullptr;
   EC_POINT* g = nullptr;  // generator
   BIGNUM* n = nullptr;    // order
-  BIGNUM* p = nullptr;    // field prime
   // a || b || Gx || Gy, 32 bytes each: the curve's part of every Z input.
   unsigned char curve[128] = {};
   // SM3 state after ENTL || default identifier || curve, so that the Z of a

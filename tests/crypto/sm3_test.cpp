@@ -7,6 +7,7 @@
 
 #include "KXSM.h"
 #include "crypto/crypto_kit.h"
+#include "crypto/sm3_compress.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ TEST(Sm3, EmptyAndPaddingBoundariesMatchOpenssl) {
 TEST(Sm3, RandomPiecesThroughUpdateAndByteMatchOpenssl) {
   std::mt19937 rng(20240917);
   for (int round = 0; round < 400; ++round) {
-    const Bytes msg = kit::RandomBytes(rng() % 2100);
+    const Bytes msg = kit::RandomBytes(rng() % 10001);
     SM3_CTX_1 ctx;
     SM3_Init_1(&ctx);
     size_t at = 0;
@@ -66,7 +67,9 @@ TEST(Sm3, RandomPiecesThroughUpdateAndByteMatchOpenssl) {
         SM3_Byte(&ctx, msg[at++]);
         continue;
       }
-      size_t piece = std::min<size_t>(rng() % 150, msg.size() - at);
+      // Mostly short pieces, some long enough for whole blocks.
+      const size_t limit = rng() % 8 == 0 ? 3000 : 150;
+      size_t piece = std::min<size_t>(rng() % limit, msg.size() - at);
       SM3_Update_1(&ctx, msg.data() + at, static_cast<uint32_t>(piece));
       at += piece;
     }
@@ -98,6 +101,27 @@ TEST(Sm3, UpdateLeavesTheSameContextAsSingleBytes) {
       EXPECT_EQ(a.totalLen, b.totalLen);
     }
   }
+}
+
+// Both compression forms, on any number of blocks from any state, and the
+// one-shot digest at one split point through the dispatched form.
+TEST(Sm3, CompressionFormsAgree) {
+  std::mt19937 rng(33);
+  for (int round = 0; round < 60; ++round) {
+    const size_t blocks = rng() % 40;
+    const Bytes data = kit::RandomBytes(blocks * 64 + 1);
+    uint32_t portable[8], vector[8];
+    for (uint32_t& word : portable) word = rng();
+    std::copy(portable, portable + 8, vector);
+    kx::sm3::CompressBlocksPortable(portable, data.data(), blocks);
+    if (kx::sm3::VectorAvailable())
+      kx::sm3::CompressBlocksVector(vector, data.data(), blocks);
+    else
+      kx::sm3::CompressBlocks(vector, data.data(), blocks);
+    ASSERT_EQ(0, std::memcmp(portable, vector, sizeof portable)) << blocks;
+  }
+  if (!kx::sm3::VectorAvailable())
+    GTEST_SKIP() << "no AVX2 and BMI2: only the portable form runs here";
 }
 
 }  // namespace

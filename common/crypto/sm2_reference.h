@@ -1,6 +1,8 @@
-// The SM2 signing step on a digest e, with the source of the per-signature
-// secret k as a parameter: the library draws k at random; a test can supply
-// the k of a published example. Not part of the exported interface.
+// SM2 signing and verification on OpenSSL's generic EC_POINT arithmetic, on
+// any curve group given by the caller. The library signs and verifies with
+// the curve arithmetic of sm2_p256.h; these are the reference that the tests
+// and the fuzzer compare it with, and they sign the published example on its
+// own test curve. Header only, not part of the exported interface.
 #pragma once
 
 #include <openssl/bn.h>
@@ -9,6 +11,7 @@
 #include "openssl_ptr.h"
 
 namespace kx {
+namespace reference {
 
 // Signs e with d on `group` (order n):
 //   repeat: k = drawK(); (x1, y1) = k*G; r = (e + x1) mod n;
@@ -17,8 +20,8 @@ namespace kx {
 // drawK(BIGNUM* k) returns false to give up (a failed random draw).
 // Returns 1 on success, 0 on failure.
 template <class DrawK>
-int Sm2SignDigest(const EC_GROUP* group, const BIGNUM* n, ECDSA_SIG* sig,
-                  const unsigned char e[32], const BIGNUM* d, DrawK&& drawK) {
+int SignDigest(const EC_GROUP* group, const BIGNUM* n, ECDSA_SIG* sig,
+               const unsigned char e[32], const BIGNUM* d, DrawK&& drawK) {
   if (group == nullptr || n == nullptr || sig == nullptr || e == nullptr ||
       d == nullptr)
     return 0;
@@ -36,8 +39,7 @@ int Sm2SignDigest(const EC_GROUP* group, const BIGNUM* n, ECDSA_SIG* sig,
   BIGNUM* tmp = BN_CTX_get(ctx.get());
   if (tmp == nullptr || BN_bin2bn(e, 32, eNum) == nullptr) return 0;
   BN_set_flags(k, BN_FLG_CONSTTIME);
-  // (1 + d)^-1 mod n, the same for every attempt; d is secret, so the
-  // inversion runs in constant time.
+  // (1 + d)^-1 mod n, the same for every attempt.
   BN_set_flags(inv, BN_FLG_CONSTTIME);
   if (BN_copy(tmp, d) == nullptr || !BN_add_word(tmp, 1) ||
       !BN_nnmod(tmp, tmp, n, ctx.get()))
@@ -68,4 +70,36 @@ int Sm2SignDigest(const EC_GROUP* group, const BIGNUM* n, ECDSA_SIG* sig,
   }
 }
 
+// 1 when r, s lie in [1, n-1], t = r + s mod n is not 0 and
+// r == (e + x1) mod n for (x1, y1) = s*G + t*P on `group`; 0 otherwise.
+inline int VerifyDigest(const EC_GROUP* group, const unsigned char e[32],
+                        const ECDSA_SIG* sig, const EC_POINT* pub) {
+  if (group == nullptr || e == nullptr || sig == nullptr || pub == nullptr)
+    return 0;
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ECDSA_SIG_get0(sig, &r, &s);
+  const BIGNUM* n = EC_GROUP_get0_order(group);
+  if (n == nullptr || r == nullptr || s == nullptr || BN_is_zero(r) ||
+      BN_is_negative(r) || BN_cmp(r, n) >= 0 || BN_is_zero(s) ||
+      BN_is_negative(s) || BN_cmp(s, n) >= 0)
+    return 0;
+  UniquePtr<BN_CTX> ctx(BN_CTX_new());
+  UniquePtr<EC_POINT> point(EC_POINT_new(group));
+  if (!ctx || !point) return 0;
+  BnCtxScope scope(ctx.get());
+  BIGNUM* t = BN_CTX_get(ctx.get());
+  BIGNUM* x = BN_CTX_get(ctx.get());
+  BIGNUM* rr = BN_CTX_get(ctx.get());
+  if (rr == nullptr || !BN_mod_add_quick(t, r, s, n) || BN_is_zero(t)) return 0;
+  if (!EC_POINT_mul(group, point.get(), s, pub, t, ctx.get()) ||
+      EC_POINT_is_at_infinity(group, point.get()) ||
+      !EC_POINT_get_affine_coordinates(group, point.get(), x, nullptr,
+                                       ctx.get()) ||
+      BN_bin2bn(e, 32, rr) == nullptr || !BN_mod_add(rr, rr, x, n, ctx.get()))
+    return 0;
+  return BN_cmp(rr, r) == 0 ? 1 : 0;
+}
+
+}  // namespace reference
 }  // namespace kx
