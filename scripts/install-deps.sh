@@ -5,7 +5,8 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config binutils libssl-dev libmxml-dev zlib1g-dev
           libzip-dev libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev valgrind dpkg-dev file unzip man-db)
+          nlohmann-json3-dev valgrind python3 python3-asn1crypto
+          python3-cryptography dpkg-dev file unzip man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

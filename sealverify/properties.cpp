@@ -21,6 +21,7 @@
 #include "SealProperty.h"
 #include "SealVerify.h"
 #include "crypto/openssl_ptr.h"
+#include "device/cert_keyless.h"
 #include "formats/cert_text.h"
 #include "formats_private.h"
 #include "foundation/export_boundary.h"
@@ -190,19 +191,26 @@ unsigned int SigningTime(const SignatureView& v, Value* out) {
 unsigned int SignerCertText(const SignatureView& v, unsigned int flag,
                             Value* out) {
   const int len = v.cert == nullptr ? 0 : v.cert->length;
-  shared_ptr<X509> cert =
-      len > 0 ? KXStrToX509(v.cert->data, len) : shared_ptr<X509>();
-  if (cert.get() == nullptr)
+  // Names and times only: DER is read without decoding the key, Base64 and
+  // PEM (and a DER failure, for its last error) by the full parser.
+  kx::KeylessX509 keyless =
+      len > 0 ? kx::ParseKeylessCert(v.cert->data, static_cast<size_t>(len))
+              : nullptr;
+  shared_ptr<X509> full = keyless || len <= 0
+                              ? shared_ptr<X509>()
+                              : KXStrToX509(v.cert->data, len);
+  X509* cert = keyless ? keyless.get() : full.get();
+  if (cert == nullptr)
     return Fail(v.family, KX_ERR_INVALID_CERT,
                 "KXStrToX509() error,invalid sign cert");
   if (flag == ES_SIG_CERT_OU) {
-    ckxstr ou = KXGetX509Name(X509_get_subject_name(cert.get()),
+    ckxstr ou = KXGetX509Name(X509_get_subject_name(cert),
                               kNidOrganizationalUnit);
     if (!ou.empty()) out->Hold(ou);
     return 0;
   }
   ckxstr text;
-  if (!kx::AppendCertDescription(cert.get(), &text))
+  if (!kx::AppendCertDescription(cert, &text))
     return Fail(v.family, KX_ERR_TIME_FORMAT,
                 "KXASN1ToTime() sign cert time error");
   out->Hold(text);

@@ -79,26 +79,38 @@ bool SameBytes(const Bytes& bytes, const ASN1_BIT_STRING* key) {
              0;
 }
 
-uint32_t FindPrivateSignKey(HAPPLICATION app, X509* cert, int alg,
-                            void** marker) {
-  static const char kFn[] = "SE_FindPrivateSignKey";
-  KX_LOG(KX_LOG_DEBUG, kFn, "SEBF_FindPrivateSignKey==>begin");
+// The container list of `app`; a failed length query or read logs its line
+// under `function` with the driver's code and answers that code.
+uint32_t ListContainers(const char* function, HAPPLICATION app,
+                        const char* sizeLine, const char* readLine,
+                        std::vector<std::string>* names) {
   kx::skf::ListResult list =
       kx::skf::ReadList([app](char* buffer, ULONG* size) {
         return SKF_CALL(SKF_EnumContainer, app, buffer, size);
       });
   if (list.sizeCode != SAR_OK)
-    return KX_FAIL(kFn,
-                   "SE_FindPrivateSignKey-->%d -- SKF_EnumContainer() get "
-                   "conlist size error",
-                   list.sizeCode);
+    return KX_FAIL(function, sizeLine, list.sizeCode);
   if (list.readCode != SAR_OK)
-    return KX_FAIL(kFn,
-                   "SE_FindPrivateSignKey-->%d -- SKF_EnumContainer() error",
-                   list.readCode);
+    return KX_FAIL(function, readLine, list.readCode);
+  *names = std::move(list.names);
+  return 0;
+}
+
+uint32_t FindPrivateSignKey(HAPPLICATION app, X509* cert, int alg,
+                            void** marker) {
+  static const char kFn[] = "SE_FindPrivateSignKey";
+  KX_LOG(KX_LOG_DEBUG, kFn, "SEBF_FindPrivateSignKey==>begin");
+  std::vector<std::string> containers;
+  if (uint32_t code = ListContainers(
+          kFn, app,
+          "SE_FindPrivateSignKey-->%d -- SKF_EnumContainer() get conlist size "
+          "error",
+          "SE_FindPrivateSignKey-->%d -- SKF_EnumContainer() error",
+          &containers))
+    return code;
   KX_LOG(KX_LOG_DEBUG, kFn, "SEBF_FindPrivateSignKey==>EnumContainer end");
   const ASN1_BIT_STRING* certKey = X509_get0_pubkey_bitstr(cert);
-  for (const std::string& name : list.names) {
+  for (const std::string& name : containers) {
     KX_LOG(KX_LOG_DEBUG, kFn, "SE_FindPrivateSignKey-->find container %s",
            name.c_str());
     Container container;
@@ -237,20 +249,15 @@ uint32_t VerifyKeyESCert(HAPPLICATION app, const unsigned char* seal,
   static const char kFn[] = "SE_Verify_KEY_ESCert";
   OwnerReference owner;
   if (uint32_t code = OwnerOf(seal, sealLen, &owner)) return code;
-  kx::skf::ListResult list =
-      kx::skf::ReadList([app](char* buffer, ULONG* size) {
-        return SKF_CALL(SKF_EnumContainer, app, buffer, size);
-      });
-  if (list.sizeCode != SAR_OK)
-    return KX_FAIL(kFn,
-                   "SE_Verify_KEY_ESCert-->%d -- SKF_EnumContainer() get "
-                   "conlist size error",
-                   list.sizeCode);
-  if (list.readCode != SAR_OK)
-    return KX_FAIL(kFn,
-                   "SE_Verify_KEY_ESCert-->%d -- SKF_EnumContainer() error",
-                   list.readCode);
-  for (const std::string& name : list.names) {
+  std::vector<std::string> containers;
+  if (uint32_t code = ListContainers(
+          kFn, app,
+          "SE_Verify_KEY_ESCert-->%d -- SKF_EnumContainer() get conlist size "
+          "error",
+          "SE_Verify_KEY_ESCert-->%d -- SKF_EnumContainer() error",
+          &containers))
+    return code;
+  for (const std::string& name : containers) {
     KX_LOG(KX_LOG_TRACE, kFn, "SE_Verify_KEY_ESCert-->find container %s",
            name.c_str());
     Container container;

@@ -122,11 +122,10 @@ uint32_t Fail(const WalkLines& lines, const char* format, int line,
   return result;
 }
 
-// Common start of the walks: required pointers tested by the caller, then
-// initialisation and the device list. 0 with the device names, or the code.
-uint32_t StartWalk(const WalkLines& lines, std::vector<std::string>* devices) {
-  if (SE_Initialize() == 0)
-    return Fail(lines, lines.initialize, __LINE__, KX_ERR_FAIL, KX_ERR_FAIL);
+// The device list, read in the driver's two calls. 0 with the device names,
+// or the code (no device: 5030).
+uint32_t ListDevices(const WalkLines& lines,
+                     std::vector<std::string>* devices) {
   kx::skf::ListResult list = kx::skf::ReadList([](char* buffer, ULONG* size) {
     return SKF_CALL(SKF_EnumDev, TRUE, buffer, size);
   });
@@ -140,6 +139,18 @@ uint32_t StartWalk(const WalkLines& lines, std::vector<std::string>* devices) {
                 KX_ERR_NO_UKEY);
   *devices = std::move(list.names);
   return 0;
+}
+
+uint32_t Initialize(const WalkLines& lines) {
+  if (SE_Initialize() != 0) return 0;
+  return Fail(lines, lines.initialize, __LINE__, KX_ERR_FAIL, KX_ERR_FAIL);
+}
+
+// Common start of the walks: required pointers tested by the caller, then
+// initialisation and the device list.
+uint32_t StartWalk(const WalkLines& lines, std::vector<std::string>* devices) {
+  if (uint32_t code = Initialize(lines)) return code;
+  return ListDevices(lines, devices);
 }
 
 // Connects the device and, when `application` is given, opens the
@@ -534,8 +545,7 @@ uint32_t GetKeySnbyCert(const unsigned char* cert, uint32_t certLen,
                         unsigned char* keySn, uint32_t* keySnLen) {
   const WalkLines& lines = kGetKeySnbyCert;
   const char* fn = lines.function;
-  if (SE_Initialize() == 0)
-    return Fail(lines, lines.initialize, __LINE__, KX_ERR_FAIL, KX_ERR_FAIL);
+  if (uint32_t code = Initialize(lines)) return code;
   KX_LOG(KX_LOG_DEBUG, fn, "SEBF_GetKeySnbyCert==>begin");
   const unsigned char* p = cert;
   kx::UniquePtr<X509> x509(
@@ -552,19 +562,10 @@ uint32_t GetKeySnbyCert(const unsigned char* cert, uint32_t certLen,
                    KX_ERR_CERT_ALGO);
   KX_LOG(KX_LOG_DEBUG, fn, "SEBF_GetKeySnbyCert==>get cert alg dwsm2 is %d",
          alg);
-  kx::skf::ListResult list = kx::skf::ReadList([](char* buffer, ULONG* size) {
-    return SKF_CALL(SKF_EnumDev, TRUE, buffer, size);
-  });
-  if (list.sizeCode != SAR_OK)
-    return Fail(lines, lines.devicesSize, __LINE__, list.sizeCode,
-                list.sizeCode);
-  if (list.readCode != SAR_OK)
-    return Fail(lines, lines.devices, __LINE__, list.readCode, list.readCode);
-  if (list.names.empty())
-    return Fail(lines, lines.noDevice, __LINE__, KX_ERR_NO_UKEY,
-                KX_ERR_NO_UKEY);
+  std::vector<std::string> devices;
+  if (uint32_t code = ListDevices(lines, &devices)) return code;
   uint32_t lastResult = 0;
-  for (const std::string& deviceName : list.names) {
+  for (const std::string& deviceName : devices) {
     Device device;
     Application application;
     if (uint32_t code = OpenDevice(lines, deviceName, &device, &application))

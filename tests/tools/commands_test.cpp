@@ -355,7 +355,11 @@ TEST(OfdsealCommandLine, UsageErrors) {
   };
   const Row rows[] = {
       {{}, "ofdseal: missing COMMAND"},
-      {{"sign", "x"}, "ofdseal: unknown command 'sign'"},
+      {{"stamp", "x"}, "ofdseal: unknown command 'stamp'"},
+      {{"sign", "x"}, "ofdseal sign: missing --seal"},
+      {{"sign", "x", "--seal", "s", "--out", "o", "--device", "--key", "k"},
+       "ofdseal sign: give --key with --cert, or --device"},
+      {{"seal", "make", "--bogus"}, "ofdseal seal make: unknown option '--bogus'"},
       {{"verify"}, "ofdseal verify: missing FILE"},
       {{"inspect", "a", "b"}, "ofdseal inspect: one FILE only"},
       {{"verify", "--picture", "x", "a"},
@@ -410,6 +414,9 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
       {{"device", "add-seal", "--help"}, "Usage: ofdseal device add-seal"},
       {{"device", "list", "--help"}, "Usage: ofdseal device list"},
       {{"offline", "check", "--help"}, "Usage: ofdseal offline check"},
+      {{"seal", "--help"}, "Usage: ofdseal seal make"},
+      {{"seal", "make", "-h"}, "Usage: ofdseal seal make"},
+      {{"sign", "--help"}, "Usage: ofdseal sign"},
   };
   // The manual page names every command and every option of the help texts.
   const std::string manual = ManualText();

@@ -2,6 +2,7 @@
 // valid documents in their variants, each broken part, and hostile archives.
 // The JSON reports are read with an independent JSON parser.
 #include <gtest/gtest.h>
+#include <valgrind/valgrind.h>
 
 #include <ctime>
 #include <fstream>
@@ -904,6 +905,9 @@ TEST(OfdsealVerify, OutOfMemoryIsReportedAsSuch) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
 #else
+  // So does valgrind, which runs the child ofdseal too.
+  if (RUNNING_ON_VALGRIND)
+    GTEST_SKIP() << "valgrind needs more address space than the limit";
   Scratch scratch;
   Package doc = Sealed();
   doc.Set("OFD.xml", "<r>" + Repeat("<a/>", 3 << 20) + "</r>");

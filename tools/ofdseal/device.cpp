@@ -16,6 +16,7 @@
 #include "cli.h"
 #include "device_list.h"
 #include "folder.h"
+#include "signer.h"
 #include "store.h"
 #include "text.h"
 
@@ -213,32 +214,13 @@ Bio MemoryBio(const std::string& bytes) {
 
 int NoPassphrase(char*, int, int, void*) { return -1; }
 
-// A certificate file, DER or PEM, as DER.
+// A certificate file, DER or PEM, as DER and parsed.
 bool ReadCertificate(const std::string& path, Cert* cert, std::string* der,
                      std::string* error) {
-  std::string bytes;
-  if (!ReadWholeFile(path, kMaxInputSize, &bytes, error)) return false;
-  if (bytes.find("-----BEGIN") != std::string::npos) {
-    Bio bio = MemoryBio(bytes);
-    cert->reset(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
-                    : nullptr);
-  } else {
-    const unsigned char* p =
-        reinterpret_cast<const unsigned char*>(bytes.data());
-    cert->reset(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
-    if (*cert && p != reinterpret_cast<const unsigned char*>(bytes.data()) +
-                          bytes.size())
-      cert->reset();
-  }
-  unsigned char* out = nullptr;
-  const int length = *cert ? i2d_X509(cert->get(), &out) : -1;
-  if (length <= 0) {
-    *error = "'" + path + "' is not a certificate (DER or PEM)";
-    return false;
-  }
-  der->assign(reinterpret_cast<char*>(out), static_cast<size_t>(length));
-  OPENSSL_free(out);
-  return true;
+  if (!ReadCertificateFile(path, der, error)) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(der->data());
+  cert->reset(d2i_X509(nullptr, &p, static_cast<long>(der->size())));
+  return static_cast<bool>(*cert);
 }
 
 // 1 for RSA, 2 for SM2 (an SM2 key, or an EC key on the SM2 curve), 0 else.

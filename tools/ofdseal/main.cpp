@@ -1,11 +1,13 @@
 // ofdseal: verifies and inspects electronic seals on OFD documents with the
-// verification library.
+// verification library, makes seals and signs documents with them.
 //
 //   ofdseal verify FILE.ofd [--json] [--trust FILE.pem]... [--no-default-trust]
 //   ofdseal inspect FILE [--json] [--picture OUT]
 //   ofdseal digest [--alg NAME] FILE
 //   ofdseal device init|import|add-seal DIR ... / device list
 //   ofdseal offline check FILE [--prune OUT [--force]] [--json]
+//   ofdseal seal make --picture FILE --name NAME --id ID ... --out SEAL.esl
+//   ofdseal sign FILE.ofd --seal SEAL.esl --out SIGNED.ofd ...
 //
 // Exit codes: 0 every signature valid, or valid (untrusted) when no trust
 // anchor was given (or the command succeeded), 1 a signature or reference is
@@ -28,6 +30,8 @@
 #include "inspect.h"
 #include "ofdseal.h"
 #include "offline.h"
+#include "seal_make.h"
+#include "sign.h"
 #include "text.h"
 #include "verify.h"
 
@@ -39,7 +43,8 @@ const char kVersion[] = "ofdseal 1.0.0";
 const char kMainHelp[] =
     "Usage: ofdseal COMMAND [OPTIONS] FILE\n"
     "\n"
-    "Verifies and inspects electronic seals on OFD documents.\n"
+    "Verifies and inspects electronic seals on OFD documents, makes seals and\n"
+    "signs documents with them.\n"
     "\n"
     "Commands:\n"
     "  verify FILE.ofd   check every signature of the document: the signed\n"
@@ -58,6 +63,12 @@ const char kMainHelp[] =
     "                    print the periods of a seal's offline authorization\n"
     "                    file and whether it grants one; --prune OUT writes\n"
     "                    the records valid now\n"
+    "  seal make         make a seal from a picture, its name, identifier,\n"
+    "                    type and validity period, its owners' certificates\n"
+    "                    and its maker's key\n"
+    "  sign FILE.ofd     put a seal signature on the document with a key in a\n"
+    "                    PEM file or on a key device, and write the signed\n"
+    "                    package to a new file\n"
     "\n"
     "Run 'ofdseal COMMAND --help' for the options of a command.\n"
     "\n"
@@ -454,6 +465,8 @@ int Main(int argc, char** argv) {
   if (command == "digest") return DigestCommand(rest);
   if (command == "device") return DeviceCommand(rest);
   if (command == "offline") return OfflineCommand(rest);
+  if (command == "seal") return SealCommand(rest);
+  if (command == "sign") return SignCommand(rest);
   return Usage("", "unknown command '" + command + "'");
 }
 

@@ -123,6 +123,30 @@ bool Package::Open(const std::string& file, const Limits& limits,
     zip_error_fini(&ze);
     return false;
   }
+  return Index(file, error);
+}
+
+bool Package::OpenBytes(const std::string& bytes, const std::string& file,
+                        const Limits& limits, std::string* error) {
+  limits_ = limits;
+  zip_error_t ze;
+  zip_error_init(&ze);
+  zip_source_t* source =
+      zip_source_buffer_create(bytes.data(), bytes.size(), 0, &ze);
+  if (source != nullptr)
+    archive_.reset(zip_open_from_source(source, ZIP_RDONLY, &ze));
+  if (!archive_) {
+    if (source != nullptr) zip_source_free(source);  // not taken
+    *error = "cannot open '" + file +
+             "' as an OFD package: " + zip_error_strerror(&ze);
+    zip_error_fini(&ze);
+    return false;
+  }
+  zip_error_fini(&ze);
+  return Index(file, error);
+}
+
+bool Package::Index(const std::string& file, std::string* error) {
   zip_int64_t count = zip_get_num_entries(archive_.get(), 0);
   if (count < 0) {
     *error = "'" + file + "': unreadable ZIP directory";
@@ -152,6 +176,7 @@ bool Package::Open(const std::string& file, const Limits& limits,
       *error = "'" + file + "': two entries named " + path;
       return false;
     }
+    paths_.push_back(path);
     std::string lower = Lower(path);
     if (!byLowerName_.emplace(lower, i).second) ambiguousLower_.insert(lower);
   }
@@ -171,6 +196,15 @@ bool Package::Find(const std::string& path, uint64_t* index) const {
   *index = folded->second;
   return true;
 }
+
+bool Package::EntryIndex(const std::string& path, uint64_t* index) const {
+  auto exact = byName_.find(path);
+  if (exact == byName_.end()) return false;
+  *index = exact->second;
+  return true;
+}
+
+std::vector<std::string> Package::Paths() const { return paths_; }
 
 bool Package::Exists(const std::string& path) const {
   uint64_t index = 0;

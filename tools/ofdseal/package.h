@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace ofdseal {
 
@@ -73,6 +74,10 @@ class Package {
   // writers leave their CRC and sizes zero); each entry's CRC is checked
   // when it is read.
   bool Open(const std::string& file, const Limits& limits, std::string* error);
+  // The same for the archive held in `bytes`, which must outlive the
+  // package; `file` names it in messages.
+  bool OpenBytes(const std::string& bytes, const std::string& file,
+                 const Limits& limits, std::string* error);
 
   // Reads the part at the package path `path` (as made by ResolveLocation).
   // A name that differs only in letter case is accepted when it is the only
@@ -83,6 +88,10 @@ class Package {
   PartStatus Read(const std::string& path, std::string* bytes,
                   uint64_t maxSize = UINT64_MAX);
   bool Exists(const std::string& path) const;
+  // The archive index of the entry at exactly `path`; false when none.
+  bool EntryIndex(const std::string& path, uint64_t* index) const;
+  // The package paths of the entries (folders left out), in archive order.
+  std::vector<std::string> Paths() const;
 
   // The digest of the part by `algorithm` (the caller's number for it),
   // computed the first time and answered from memory later, so a part named
@@ -114,6 +123,8 @@ class Package {
     void operator()(zip_t* archive) const { zip_discard(archive); }
   };
   bool Find(const std::string& path, uint64_t* index) const;
+  // Indexes the entries of the opened archive.
+  bool Index(const std::string& file, std::string* error);
   // Inflates the entry into `sink` in fixed-size pieces, charging the
   // budget and checking the size and CRC.
   PartStatus Stream(uint64_t index, const std::string& path, DigestSink* sink);
@@ -121,6 +132,7 @@ class Package {
   std::unique_ptr<zip_t, ZipCloser> archive_;
   Limits limits_;
   std::map<std::string, uint64_t> byName_;       // "/a/b" -> entry index
+  std::vector<std::string> paths_;               // in archive order
   std::map<std::string, uint64_t> byLowerName_;  // lower-case, unique only
   std::set<std::string> ambiguousLower_;
   uint64_t inflated_ = 0;

@@ -6,6 +6,7 @@
 
 #include "KXCrypto.h"
 #include "SealVerify.h"
+#include "trust.h"
 
 namespace ofdseal {
 namespace {
@@ -181,8 +182,7 @@ long long IntegerValue(const std::string& content) {
 }
 
 std::string CertificateSubject(const std::string& der) {
-  if (der.empty()) return std::string();
-  shared_ptr<X509> cert = KXStrToX509(der.data(), static_cast<int>(der.size()));
+  shared_ptr<X509> cert = ReadableCertificate(der);
   if (!cert) return std::string();
   ckxstr name = KXGetX509Name(X509_get_subject_name(cert.get()), 0);
   return DisplayText(std::string(name.c_str(), name.length()));

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "KXTime.h"
+#include "device/cert_keyless.h"
 #include "cli.h"
 #include "text.h"
 
@@ -259,9 +260,16 @@ std::vector<std::string> DefaultTrustFolders() {
 
 bool CertificatePeriod(const std::string& der, long* notBefore,
                        long* notAfter) {
-  if (der.empty()) return false;
-  shared_ptr<X509> cert = KXStrToX509(der.data(), static_cast<int>(der.size()));
+  shared_ptr<X509> cert = ReadableCertificate(der);
   return cert && PeriodOf(cert.get(), notBefore, notAfter);
+}
+
+shared_ptr<X509> ReadableCertificate(const std::string& der) {
+  if (der.empty() || der.size() > 0x7FFFFFFF) return shared_ptr<X509>();
+  kx::KeylessX509 keyless = kx::ParseKeylessCert(
+      reinterpret_cast<const unsigned char*>(der.data()), der.size());
+  if (keyless) return shared_ptr<X509>(keyless.release());
+  return KXStrToX509(der.data(), static_cast<int>(der.size()));
 }
 
 }  // namespace ofdseal

@@ -94,4 +94,11 @@ std::vector<std::string> DefaultTrustFolders();
 // when the certificate or one of its times cannot be read.
 bool CertificatePeriod(const std::string& der, long* notBefore, long* notAfter);
 
+// A certificate to read names, serial number and period from: DER is parsed
+// without decoding its key (the costly part) and remembered while it recurs,
+// as batches of documents from one issuer carry the same certificates;
+// Base64 and PEM go through the library's parser. Empty when unreadable.
+// Not for chain checks, which need the key.
+shared_ptr<X509> ReadableCertificate(const std::string& der);
+
 }  // namespace ofdseal
