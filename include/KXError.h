@@ -1,14 +1,19 @@
-// Result codes, the per-thread last error and last message, and the small
-// thread-local-storage and mutex wrappers they rest on.
+/* Result codes, the per-thread last error and last message of libKXCommon.
+   C and C++; C++ callers also get the thread-local-storage and mutex
+   wrappers these rest on (KXThread.h). */
 #pragma once
 
 #include <pthread.h>
 
 #include "kx_export.h"
 
-// Result codes shared by the three libraries. 0 is success; 5000..5071 have
-// fixed message texts (KXFormatError).
+/* Result codes shared by the three libraries. 0 is success; 5000..5071 have
+   fixed message texts (KXFormatError). */
+#ifdef __cplusplus
 enum KXResult : int {
+#else
+enum KXResult {
+#endif
   KX_OK = 0,
   KX_ERR_UNKNOWN = 5000,
   KX_ERR_FAIL = 5001,
@@ -62,69 +67,26 @@ enum KXResult : int {
   KX_ERR_MAX_SIZE = 5071,
 };
 
+#ifdef __cplusplus
 extern "C" {
-// Process-wide thread key whose per-thread value is the thread's store.
+#endif
+
+/* Process-wide thread key whose per-thread value is the thread's store. */
 KX_EXPORT extern pthread_key_t g_tlsKey;
 
 KX_EXPORT void KXSetLastError(int code);
-KX_EXPORT int KXGetLastError();
+KX_EXPORT int KXGetLastError(void);
 KX_EXPORT void KXSetLastMsg(const char* text);
-KX_EXPORT const char* KXGetLastMsg();
-// Display text of any code; static or the thread's last message, never null.
+KX_EXPORT const char* KXGetLastMsg(void);
+/* Display text of any code; static or the thread's last message, never
+   null. */
 KX_EXPORT const char* KXFormatError(int code);
 
-// Frees one thread's store (null: the calling thread's).
+/* Frees one thread's store (null: the calling thread's). */
 KX_EXPORT void basic_tls_destructor(void* map);
+
+#ifdef __cplusplus
 }
 
-// Frees one thread-local value; the store calls it when the value is replaced
-// or the thread ends.
-class KX_EXPORT basic_tls_cleanup {
- public:
-  virtual ~basic_tls_cleanup();
-  virtual void operator()(void* data) const = 0;
-};
-
-KX_EXPORT void* basic_tls_get_data(const void* key);
-KX_EXPORT void basic_tls_set_data(const void* key, void* data,
-                                  basic_tls_cleanup* cleanup, bool cleanOld);
-
-// A thread-local variable of type T; its address is its key in every
-// thread's store. Values are created lazily with `new T` by the owner.
-template <class T>
-class CKXTls {
- public:
-  CKXTls() : cleanup_(new tls_cleanup) {}
-  ~CKXTls() {
-    if (basic_tls_get_data(this) != nullptr)
-      basic_tls_set_data(this, nullptr, cleanup_, true);
-    delete cleanup_;
-  }
-  CKXTls(const CKXTls&) = delete;
-  CKXTls& operator=(const CKXTls&) = delete;
-
-  T* get() const { return static_cast<T*>(basic_tls_get_data(this)); }
-  void set(T* value) { basic_tls_set_data(this, value, cleanup_, true); }
-  basic_tls_cleanup* cleanup() const { return cleanup_; }
-
- private:
-  class tls_cleanup : public basic_tls_cleanup {
-   public:
-    void operator()(void* data) const override { delete static_cast<T*>(data); }
-  };
-  tls_cleanup* cleanup_;
-};
-
-// A recursive POSIX mutex.
-class KX_EXPORT CKXMutex {
- public:
-  CKXMutex();
-  ~CKXMutex();
-  CKXMutex(const CKXMutex&) = delete;
-  CKXMutex& operator=(const CKXMutex&) = delete;
-  bool lock();
-  void unlock();
-
- private:
-  pthread_mutex_t mutex_;
-};
+#include "KXThread.h"
+#endif

@@ -11,6 +11,10 @@
 // search for a key in its section. Nothing here takes a lock.
 #pragma once
 
+#ifndef __cplusplus
+#error "KXIni.h is a C++ header"
+#endif
+
 #include "ckxstr.h"
 #include "kx_export.h"
 

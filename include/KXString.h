@@ -9,6 +9,10 @@
 // ckxstr and set the thread's last error to 5002; they write no log line.
 #pragma once
 
+#ifndef __cplusplus
+#error "KXString.h is a C++ header"
+#endif
+
 #include <cstdint>
 
 #include "ckxstr.h"

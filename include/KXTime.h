@@ -4,6 +4,10 @@
 // here sets the last error or logs.
 #pragma once
 
+#ifndef __cplusplus
+#error "KXTime.h is a C++ header"
+#endif
+
 #include <openssl/asn1.h>
 
 #include "ckxstr.h"

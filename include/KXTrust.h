@@ -10,11 +10,42 @@
 //
 // The store and the method switch may be used from any thread: adding and
 // erasing are serialised with the checks of other threads.
+//
+// C and C++; the method switch and the two checks it chooses between are
+// C++ only.
 #pragma once
 
 #include <openssl/x509.h>
 
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
 #include "kx_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The check chosen by the method switch (an unknown stored method: 5002).
+KX_EXPORT int KXVerifyCertLink(X509* cert, bool checkPeriod);
+// Stores a copy of the certificate once it passes: a self-issued one must
+// verify with its own key, any other must pass KXVerifyCertLink (no period
+// check) under the current method. A certificate whose keys equal those of a
+// stored one replaces it.
+KX_EXPORT int KXTrustAddX509(X509* cert);
+// Removes the certificate's entries: 0, 5002 (null) or 5032 (not stored).
+KX_EXPORT int KXTrustEraseX509(X509* cert);
+// Revocation lists are not supported: always 5001.
+KX_EXPORT int KXTrustAddCrl(void);
+// Adds every certificate of PEM text in order (issuers first); stops at the
+// first that fails and returns its code, keeping those added before it.
+// length < 0 means up to the NUL. 5002 for null text, 5001 for text that is
+// not PEM or holds no certificate.
+KX_EXPORT int KXLoadTrusts(const char* text, int length);
+
+#ifdef __cplusplus
+}
 
 // How chain checks are made: 0 every check passes; 1 the operating system's
 // store, which is not available (every check fails with 5001); 2 the trust
@@ -28,21 +59,4 @@ KX_EXPORT int KXVerifyCertLinkbyFile(X509* cert, bool checkPeriod);
 // The operating system's store: always 5001.
 KX_EXPORT int KXVerifyCertLinkbySystem(X509* cert, bool checkPeriod);
 
-extern "C" {
-// The check chosen by the method switch (an unknown stored method: 5002).
-KX_EXPORT int KXVerifyCertLink(X509* cert, bool checkPeriod);
-// Stores a copy of the certificate once it passes: a self-issued one must
-// verify with its own key, any other must pass KXVerifyCertLink (no period
-// check) under the current method. A certificate whose keys equal those of a
-// stored one replaces it.
-KX_EXPORT int KXTrustAddX509(X509* cert);
-// Removes the certificate's entries: 0, 5002 (null) or 5032 (not stored).
-KX_EXPORT int KXTrustEraseX509(X509* cert);
-// Revocation lists are not supported: always 5001.
-KX_EXPORT int KXTrustAddCrl();
-// Adds every certificate of PEM text in order (issuers first); stops at the
-// first that fails and returns its code, keeping those added before it.
-// length < 0 means up to the NUL. 5002 for null text, 5001 for text that is
-// not PEM or holds no certificate.
-KX_EXPORT int KXLoadTrusts(const char* text, int length);
-}
+#endif

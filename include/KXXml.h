@@ -3,6 +3,10 @@
 // of that name strictly below the given node, in document order.
 #pragma once
 
+#ifndef __cplusplus
+#error "KXXml.h is a C++ header"
+#endif
+
 #include <mxml.h>
 
 #include "ckxstr.h"

@@ -1,11 +1,18 @@
 // Seal services of libsealcore: digest, signature and certificate checks.
+// C and C++.
 #pragma once
 
+#ifdef __cplusplus
 #include <cstdint>
+#else
+#include <stdint.h>
+#endif
 
 #include "kx_export.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 // Digest that a signer hands to a key device. alg 64: the 35-byte SHA-1
 // DigestInfo of the data; any other value: the 32-byte SM2 digest
 // e = SM3(Z || data) bound to the SM2 public key of the DER certificate
@@ -29,4 +36,7 @@ KX_EXPORT uint32_t SEBF_VerifyUserCertLink(void* reserved,
                                            uint32_t certLen,
                                            unsigned char checkPeriod,
                                            uint32_t certKind);
+
+#ifdef __cplusplus
 }
+#endif

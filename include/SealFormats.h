@@ -7,6 +7,10 @@
 // SealFormatsRecords.inc.
 #pragma once
 
+#ifndef __cplusplus
+#error "SealFormats.h is a C++ header"
+#endif
+
 #include <openssl/asn1.h>
 #include <openssl/safestack.h>
 #include <openssl/x509.h>

@@ -1,11 +1,16 @@
 // Properties of electronic seals, read by property number from the DER seal
-// of any family (libsealcore).
+// of any family (libsealcore). C and C++; the exports under C++ names
+// (SE_GetESealProperty and the line scanners) are C++ only.
 #pragma once
 
 #include "kx_export.h"
 
 // Seal property numbers.
+#ifdef __cplusplus
 enum : unsigned int {
+#else
+enum {
+#endif
   ES_ADMIN_CERT = 6,          // maker certificate, DER
   ES_SEAL_VERSION = 7,        // content octets of header.version
   ES_SEAL_ID = 8,             // esID
@@ -30,6 +35,10 @@ enum : unsigned int {
   ES_OWNER_CERT_HASH = 60,    // first owner certificate digest
 };
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // One property of a DER seal of any family. `pchData` null asks for the
 // length only; `*pulDataLen` holds the buffer size on entry and the length on
 // return. A buffer that is too small gives 5003 with the needed length stored
@@ -38,22 +47,25 @@ enum : unsigned int {
 // elements gives 5032 for the flags that read its first element; flag 22 on
 // a GOV seal with no owner gives an empty text.
 // 0, or 5002, 5003, 5009, 5010, 5022, 5023, 5029, 5032, 5039.
+KX_EXPORT unsigned int SEBF_GetESealProperty(unsigned int ulFlag,
+                                             unsigned char const* pchESealData,
+                                             unsigned int ulESealDataLen,
+                                             unsigned char* pchData,
+                                             unsigned int* pulDataLen);
+
+#ifdef __cplusplus
+}
+
+// The same under its C++ name.
 KX_EXPORT unsigned int SE_GetESealProperty(unsigned int ulFlag,
                                            unsigned char const* pchESealData,
                                            unsigned int ulESealDataLen,
                                            unsigned char* pchData,
                                            unsigned int* pulDataLen);
 
-extern "C" {
-// The same, under the plain name that libsealverify binds to.
-KX_EXPORT unsigned int SEBF_GetESealProperty(unsigned int ulFlag,
-                                             unsigned char const* pchESealData,
-                                             unsigned int ulESealDataLen,
-                                             unsigned char* pchData,
-                                             unsigned int* pulDataLen);
-}
-
 // 1 when c is a line feed, a carriage return or NUL.
 KX_EXPORT int newline(char c);
 // Length of the first line of s.
 KX_EXPORT int strnewline(char const* s);
+
+#endif

@@ -3,11 +3,15 @@
 // Every function returns 0 on success or a result code (see KXError.h).
 // Output buffers: a null buffer asks for the length only; a buffer that is
 // too small gives 5003 with the needed length stored.
+//
+// C and C++; SEF_GetServerTime, exported under its C++ name, is C++ only.
 #pragma once
 
 #include "kx_export.h"
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // 0 when `pbSignData` (a DER seal signature of any family) is valid for the
 // digest `pbData` of the signed document data.
@@ -50,12 +54,16 @@ KX_EXPORT unsigned int SEF_DigestDataFinal(void* hHandle,
                                            unsigned int* pulDigLen);
 
 // The calling thread's last error recorded by the lower libraries.
-KX_EXPORT unsigned int SEF_GetLastError();
+KX_EXPORT unsigned int SEF_GetLastError(void);
 // Message text of a result code; static, never freed by the caller.
 KX_EXPORT const char* SEF_FormatError(unsigned int code);
+
+#ifdef __cplusplus
 }
 
 // Current UTC time as ASN.1 text (UTCTime for 1950..2049, else
 // GeneralizedTime) with its NUL, into `out` of at least 16 bytes. `flag` is
 // not used.
 KX_EXPORT unsigned int SEF_GetServerTime(unsigned char flag, char* out);
+
+#endif

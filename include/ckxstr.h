@@ -5,6 +5,10 @@
 // No operation throws: failures are reported as false.
 #pragma once
 
+#ifndef __cplusplus
+#error "ckxstr.h is a C++ header"
+#endif
+
 #include <cstdarg>
 #include <cstdint>
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,36 @@ std::string LowerHex(const Bytes& bytes) {
   std::string hex = fx::ToHex(bytes);
   for (char& c : hex) c = static_cast<char>(std::tolower(c));
   return hex;
+}
+
+// The manual page as words: roff's escaped hyphens as plain ones.
+std::string ManualText() {
+  std::ifstream in(std::string(KX_SOURCE_DIR) + "/tools/ofdseal/ofdseal.1");
+  std::stringstream s;
+  s << in.rdbuf();
+  std::string text = s.str();
+  for (size_t at = text.find("\\-"); at != std::string::npos;
+       at = text.find("\\-", at))
+    text.erase(at, 1);
+  return text;
+}
+
+// The options a help text names: "-x" and "--name" after a blank, a comma
+// or "[".
+std::vector<std::string> OptionsIn(const std::string& help) {
+  std::vector<std::string> options;
+  for (size_t at = 0; (at = help.find('-', at)) != std::string::npos;) {
+    size_t end = at + (help.compare(at, 2, "--") == 0 ? 2 : 1);
+    const bool starts =
+        at == 0 || std::string(" ,[").find(help[at - 1]) != std::string::npos;
+    if (starts && end < help.size() && std::islower(help[end])) {
+      while (end < help.size() && (std::islower(help[end]) || help[end] == '-'))
+        ++end;
+      options.push_back(help.substr(at, end - at));
+    }
+    at = end;
+  }
+  return options;
 }
 
 const Family kFamilies[] = {Family::kPlain, Family::kGin, Family::kGov};
@@ -101,7 +132,8 @@ TEST(OfdsealInspect, SignatureOfEachFamily) {
     props.esignId = "ID-<1>";
     props.picture = fx::PicturePattern(300);
     params.propertyInfo = fx::PropertyXml(props);
-    WriteFile(scratch.Path("SignedValue.dat"), fx::MakeSignature(family, params));
+    WriteFile(scratch.Path("SignedValue.dat"),
+              fx::MakeSignature(family, params));
     json j = InspectJson({scratch.Path("SignedValue.dat")});
     EXPECT_EQ(j["kind"], "signature");
     EXPECT_EQ(j["family"], fx::FamilyName(family));
@@ -381,18 +413,49 @@ TEST(OfdsealCommandLine, HelpOnEveryCommand) {
       {{"device", "import", "-h"}, "Usage: ofdseal device import"},
       {{"device", "add-seal", "--help"}, "Usage: ofdseal device add-seal"},
       {{"device", "list", "--help"}, "Usage: ofdseal device list"},
+      {{"offline", "check", "--help"}, "Usage: ofdseal offline check"},
       {{"seal", "--help"}, "Usage: ofdseal seal make"},
       {{"seal", "make", "-h"}, "Usage: ofdseal seal make"},
       {{"sign", "--help"}, "Usage: ofdseal sign"},
   };
+  // The manual page names every command and every option of the help texts.
+  const std::string manual = ManualText();
   for (const Row& row : rows) {
     ofdtest::Run run = RunOfdseal(row.args);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.out.rfind(row.first, 0), 0u) << run.out;
     EXPECT_EQ(run.out.find('%'), std::string::npos) << run.out;
+    const std::string usage = run.out.substr(0, run.out.find('\n'));
+    std::istringstream words(usage.substr(sizeof "Usage: ofdseal" - 1));
+    std::string command;
+    for (std::string word; words >> word && std::islower(word[0]);)
+      command += (command.empty() ? "" : " ") + word;
+    EXPECT_NE(manual.find(command), std::string::npos) << usage;
+    for (const std::string& option : OptionsIn(run.out))
+      EXPECT_NE(manual.find(option), std::string::npos)
+          << option << " of " << usage;
   }
   ofdtest::Run run = RunOfdseal({"--version"});
   EXPECT_EQ(run.out, "ofdseal 1.0.0\n");
+}
+
+// Every member of the verify report, as the schema names them, is in the
+// manual page.
+TEST(OfdsealCommandLine, ManualNamesEveryReportMember) {
+  const std::string manual = ManualText();
+  std::ifstream in(std::string(KX_SOURCE_DIR) +
+                   "/tools/ofdseal/ofdseal-report.schema.json");
+  const json schema = json::parse(in);
+  for (const auto& [name, definition] : schema["$defs"].items()) {
+    json objects = json::array({definition});
+    if (definition.contains("oneOf")) objects = definition["oneOf"];
+    for (const json& object : objects) {
+      const json members = object.value("properties", json::object());
+      for (const auto& [member, rule] : members.items())
+        EXPECT_NE(manual.find(member), std::string::npos)
+            << name << "." << member;
+    }
+  }
 }
 
 // A report that cannot be written is a failure, with one line saying so.

@@ -1,5 +1,6 @@
 // Runs the ofdseal program in a child process and collects what it printed,
-// and makes scratch folders for the packages the tests write.
+// and makes scratch folders for the packages the tests write. Every report
+// of `verify --json` is checked against the report schema on the way.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "gtest/gtest.h"
+#include "report_schema.h"
 
 namespace ofdtest {
 
@@ -108,6 +113,12 @@ inline Run RunOfdseal(const std::vector<std::string>& args,
     run.code = WEXITSTATUS(status);
   if (setup.out.empty()) run.out = Slurp(outPath);
   run.err = Slurp(errPath);
+  const bool verifyJson =
+      !args.empty() && args[0] == "verify" &&
+      std::find(args.begin(), args.end(), "--json") != args.end();
+  if (verifyJson && !run.out.empty()) {
+    EXPECT_EQ(ReportSchema::Get().Check(run.out), "") << run.out;
+  }
   return run;
 }
 

@@ -5,13 +5,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "cli.h"
 #include "text.h"
-#include "verify.h"
 
 namespace ofdseal {
 namespace {
@@ -22,42 +22,53 @@ namespace fs = std::filesystem;
 struct FileResult {
   std::string out;    // text report, or JSON report
   std::string error;  // one line for standard error, or empty
-  std::string verdict;
-  Json json;
+  int verdict = OFDSEAL_UNREADABLE;
   int exit = kExitOk;
 };
 
-FileResult Failed(const std::string& file, const std::string& message) {
+FileResult Failed(const std::string& file, const std::string& message,
+                  bool json) {
   FileResult r;
   r.error = "ofdseal: " + EscapeText(message) + "\n";
-  r.verdict = "error";
-  r.json = Json::Object()
-               .Set("file", file)
-               .Set("verdict", "error")
-               .Set("error", message);
+  if (json)
+    r.out = Json::Object()
+                .Set("file", file)
+                .Set("verdict", "error")
+                .Set("error", message)
+                .Dump();
   r.exit = kExitUsage;
   return r;
 }
 
-FileResult VerifyOne(const std::string& file, const TrustStore& trust,
-                     const BatchOptions& options) {
-  std::string error;
-  if (!CheckInputFile(file, &error)) return Failed(file, error);
-  Package package;
-  if (!package.Open(file, options.limits, &error)) return Failed(file, error);
-  VerifyReport report;
-  report.file = file;
-  if (!VerifyPackage(package, trust, &report, &error))
-    return Failed(file, error);
+FileResult VerifyOne(const std::string& file, const ofdseal_options* verify,
+                     bool json) {
+  char* report = nullptr;
+  const int verdict = ofdseal_verify_file(file.c_str(), verify, &report);
+  const std::unique_ptr<char, decltype(&ofdseal_free)> owned(report,
+                                                             ofdseal_free);
+  if (report == nullptr) return Failed(file, "out of memory", json);
   FileResult r;
-  r.verdict = report.verdict;
-  if (options.json)
-    r.json = VerifyJson(report);
-  else
-    r.out = VerifyText(report);
-  r.exit = report.verdict == "valid" || report.verdict == "valid (untrusted)"
-               ? kExitOk
-               : kExitInvalid;
+  r.verdict = verdict;
+  r.out = report;
+  switch (verdict) {
+    case OFDSEAL_VALID:
+    case OFDSEAL_VALID_UNTRUSTED:
+      r.exit = kExitOk;
+      break;
+    case OFDSEAL_INVALID:
+    case OFDSEAL_UNSIGNED:
+      r.exit = kExitInvalid;
+      break;
+    default:
+      // An unreadable file: the report is its JSON error report, or in text
+      // the reason, which goes to standard error in both forms.
+      r.exit = kExitUsage;
+      r.error = "ofdseal: " +
+                EscapeText(json ? JsonMemberText(report, "error") : report) +
+                "\n";
+      if (!json) r.out.clear();
+      break;
+  }
   return r;
 }
 
@@ -109,10 +120,22 @@ std::vector<Input> Expand(const std::vector<std::string>& operands,
   return inputs;
 }
 
+// A JSON text one level deeper, as Json::Dump writes the items of an array.
+// Line breaks inside its strings are escapes, so every break is a member's.
+std::string Indented(const std::string& json) {
+  std::string out;
+  for (char c : json) {
+    out += c;
+    if (c == '\n') out += "  ";
+  }
+  return out;
+}
+
 }  // namespace
 
 int VerifyFiles(const std::vector<std::string>& operands,
-                const TrustStore& trust, const BatchOptions& options) {
+                ofdseal_options* verify, const BatchOptions& options) {
+  ofdseal_options_set(verify, OFDSEAL_OPT_TEXT_REPORT, options.json ? 0 : 1);
   const std::vector<Input> inputs = Expand(operands, options.recursive);
   std::error_code ec;
   // One operand that is not a folder walked with -r: the report alone.
@@ -123,13 +146,13 @@ int VerifyFiles(const std::vector<std::string>& operands,
   std::mutex mutex;
   std::condition_variable ready;
   std::atomic<size_t> next{0};
-  auto verify = [&](size_t i) {
+  auto verifyAt = [&](size_t i) {
     try {
       return inputs[i].error.empty()
-                 ? VerifyOne(inputs[i].file, trust, options)
-                 : Failed(inputs[i].file, inputs[i].error);
+                 ? VerifyOne(inputs[i].file, verify, options.json)
+                 : Failed(inputs[i].file, inputs[i].error, options.json);
     } catch (const std::bad_alloc&) {
-      return Failed(inputs[i].file, "out of memory");
+      return Failed(inputs[i].file, "out of memory", options.json);
     }
   };
   unsigned jobs = options.jobs != 0
@@ -143,7 +166,7 @@ int VerifyFiles(const std::vector<std::string>& operands,
   for (unsigned t = 0; jobs > 1 && t < jobs; ++t)
     threads.emplace_back([&] {
       for (size_t i = next++; i < inputs.size(); i = next++) {
-        FileResult r = verify(i);
+        FileResult r = verifyAt(i);
         std::lock_guard<std::mutex> lock(mutex);
         results[i] = std::move(r);
         done[i] = 1;
@@ -152,28 +175,40 @@ int VerifyFiles(const std::vector<std::string>& operands,
     });
   int worst = kExitOk;
   size_t valid = 0, untrusted = 0, invalid = 0, unsigned_ = 0, failed = 0;
-  Json array = Json::Array();
+  // The reports of an array, each indented one level below it.
+  std::string array;
   for (size_t i = 0; i < inputs.size(); ++i) {
     FileResult r;
     if (threads.empty()) {
-      r = verify(i);
+      r = verifyAt(i);
     } else {
       std::unique_lock<std::mutex> lock(mutex);
       ready.wait(lock, [&] { return done[i] != 0; });
       r = std::move(results[i]);
     }
     worst = std::max(worst, r.exit);
-    if (r.verdict == "valid") ++valid;
-    else if (r.verdict == "valid (untrusted)") ++untrusted;
-    else if (r.verdict == "unsigned") ++unsigned_;
-    else if (r.verdict == "error") ++failed;
-    else ++invalid;
+    switch (r.verdict) {
+      case OFDSEAL_VALID:
+        ++valid;
+        break;
+      case OFDSEAL_VALID_UNTRUSTED:
+        ++untrusted;
+        break;
+      case OFDSEAL_INVALID:
+        ++invalid;
+        break;
+      case OFDSEAL_UNSIGNED:
+        ++unsigned_;
+        break;
+      default:
+        ++failed;
+    }
     std::cerr << r.error;
     if (options.json) {
       if (single)
-        std::cout << r.json.Dump() << "\n";
+        std::cout << r.out << "\n";
       else
-        array.Push(std::move(r.json));
+        array += (array.empty() ? "[\n  " : ",\n  ") + Indented(r.out);
     } else {
       std::cout << r.out;
       if (!single && !r.out.empty()) std::cout << "\n";
@@ -182,7 +217,7 @@ int VerifyFiles(const std::vector<std::string>& operands,
   for (std::thread& t : threads) t.join();
   if (!single) {
     if (options.json)
-      std::cout << array.Dump() << "\n";
+      std::cout << (array.empty() ? "[]" : array + "\n]") << "\n";
     else
       std::cout << "Summary: " << inputs.size() << " document(s): " << valid
                 << " valid, " << untrusted << " valid (untrusted), " << invalid

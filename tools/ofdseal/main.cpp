@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,11 @@
 #include "cli.h"
 #include "device.h"
 #include "inspect.h"
+#include "ofdseal.h"
 #include "offline.h"
 #include "seal_make.h"
 #include "sign.h"
 #include "text.h"
-#include "trust.h"
 #include "verify.h"
 
 namespace ofdseal {
@@ -228,15 +229,16 @@ bool ParseSize(const std::string& text, uint64_t* out) {
 struct LimitOption {
   const char* name;
   uint64_t Limits::*value;
+  int setting;  // of ofdseal_options_set
 };
 const LimitOption kLimitOptions[] = {
-    {"--max-entries", &Limits::maxEntries},
-    {"--max-size", &Limits::maxInflated},
-    {"--max-documents", &Limits::maxDocuments},
-    {"--max-signatures", &Limits::maxSignatures},
-    {"--max-references", &Limits::maxReferences},
-    {"--max-xml-size", &Limits::maxXmlSize},
-    {"--max-xml-depth", &Limits::maxXmlDepth},
+    {"--max-entries", &Limits::maxEntries, OFDSEAL_OPT_MAX_ENTRIES},
+    {"--max-size", &Limits::maxInflated, OFDSEAL_OPT_MAX_SIZE},
+    {"--max-documents", &Limits::maxDocuments, OFDSEAL_OPT_MAX_DOCUMENTS},
+    {"--max-signatures", &Limits::maxSignatures, OFDSEAL_OPT_MAX_SIGNATURES},
+    {"--max-references", &Limits::maxReferences, OFDSEAL_OPT_MAX_REFERENCES},
+    {"--max-xml-size", &Limits::maxXmlSize, OFDSEAL_OPT_MAX_XML_SIZE},
+    {"--max-xml-depth", &Limits::maxXmlDepth, OFDSEAL_OPT_MAX_XML_DEPTH},
 };
 
 // The options of the package commands: `others` and every limit.
@@ -362,26 +364,44 @@ int Verify(const std::vector<std::string>& argv) {
     std::cout << Expand(kVerifyHelp);
     return kExitOk;
   }
-  std::string error;
-  TrustStore trust;
-  if (!args.noDefaultTrust) {
-    // A broken file in a trust folder is reported and skipped: the other
-    // anchors still count.
-    std::vector<std::string> skipped;
-    for (const std::string& dir : DefaultTrustFolders())
-      trust.AddFolder(dir, &skipped);
-    for (const std::string& why : skipped)
-      std::cerr << "ofdseal: ignored " << EscapeText(why) << "\n";
+  // The trust anchors and limits go to libofdseal, which verifies each file.
+  const std::unique_ptr<ofdseal_options, decltype(&ofdseal_options_free)>
+      verify(ofdseal_options_new(), ofdseal_options_free);
+  if (!verify) throw std::bad_alloc();
+  ofdseal_options_set(verify.get(), OFDSEAL_OPT_DEFAULT_TRUST,
+                      args.noDefaultTrust ? 0 : 1);
+  for (const LimitOption& option : kLimitOptions)
+    ofdseal_options_set(verify.get(), option.setting,
+                        args.limits.*option.value);
+  for (const std::string& file : args.trust) {
+    char* error = nullptr;
+    const int rc =
+        ofdseal_options_add_trust(verify.get(), file.c_str(), &error);
+    const std::unique_ptr<char, decltype(&ofdseal_free)> owned(error,
+                                                               ofdseal_free);
+    if (rc == OFDSEAL_NO_MEMORY) throw std::bad_alloc();
+    if (rc != OFDSEAL_OK)
+      return InputError(args.file, "--trust " + std::string(error ? error : ""),
+                        args.json);
   }
-  for (const std::string& file : args.trust)
-    if (!trust.AddFile(file, &error))
-      return InputError(args.file, "--trust " + error, args.json);
+  // A broken file in a trust folder is reported and skipped: the other
+  // anchors still count.
+  char* skipped = nullptr;
+  if (ofdseal_options_load_trust(verify.get(), &skipped) != OFDSEAL_OK)
+    throw std::bad_alloc();
+  if (skipped != nullptr) {
+    std::string lines = skipped;
+    ofdseal_free(skipped);
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos;
+         at = end + 1)
+      std::cerr << "ofdseal: ignored " << EscapeText(lines.substr(at, end - at))
+                << "\n";
+  }
   BatchOptions options;
   options.json = args.json;
   options.recursive = args.recursive;
   options.jobs = args.jobs;
-  options.limits = args.limits;
-  return VerifyFiles(args.operands, trust, options);
+  return VerifyFiles(args.operands, verify.get(), options);
 }
 
 int InspectCommand(const std::vector<std::string>& argv) {

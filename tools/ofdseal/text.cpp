@@ -163,6 +163,48 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string JsonMemberText(const std::string& json, const std::string& key) {
+  const std::string start = JsonString(key) + ": \"";
+  size_t at = json.find(start);
+  if (at == std::string::npos) return std::string();
+  std::string out;
+  for (at += start.size(); at < json.size() && json[at] != '"'; ++at) {
+    if (json[at] != '\\' || at + 1 >= json.size()) {
+      out += json[at];
+      continue;
+    }
+    const char e = json[++at];
+    switch (e) {
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u':
+        // JsonString writes \u only for the C0 controls and DEL.
+        if (at + 4 < json.size()) {
+          out +=
+              static_cast<char>(std::stoi(json.substr(at + 1, 4), nullptr, 16));
+          at += 4;
+        }
+        break;
+      default:
+        out += e;  // '"', '\\', '/'
+    }
+  }
+  return out;
+}
+
 Json Json::Object() {
   Json j;
   j.kind_ = kObject;

@@ -63,5 +63,9 @@ class Json {
 // The JSON string literal of `text`, quotes included; invalid UTF-8 is
 // repaired first.
 std::string JsonString(const std::string& text);
+// The text of the string member `key` of a JSON object as Json::Dump
+// writes it (one member per line), its escapes decoded; empty when there is
+// no such member.
+std::string JsonMemberText(const std::string& json, const std::string& key);
 
 }  // namespace ofdseal
