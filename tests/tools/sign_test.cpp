@@ -232,11 +232,11 @@ TEST(OfdsealSign, SignedDocumentsVerifyAndReadBack) {
     SCOPED_TRACE(std::string(row.family) + " " + Kit::Name(row.signer) +
                  (row.device ? " device" : " PEM"));
     Kit kit;
-    fx::ofd::DocumentSpec spec;
-    spec.prefixed = row.prefixed;
-    spec.nameSignatures = row.nameSignatures;
+    fx::ofd::DocumentSpec params;
+    params.prefixed = row.prefixed;
+    params.nameSignatures = row.nameSignatures;
     const std::string in = kit.Path("in.ofd"), out = kit.Path("out.ofd");
-    fx::ofd::WriteZip(fx::ofd::MakeDocument(spec), in);
+    fx::ofd::WriteZip(fx::ofd::MakeDocument(params), in);
     const std::string seal = kit.MakeSeal("seal.esl", {row.signer}, row.maker,
                                           {"--family", row.family});
     const ofdtest::Env env =
