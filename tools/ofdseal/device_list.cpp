@@ -17,41 +17,11 @@
 #include "SKF.h"
 #include "SealDevice.h"
 #include "cli.h"
+#include "skf_driver.h"
 #include "text.h"
 
 namespace ofdseal {
 namespace {
-
-template <class Fn>
-Fn Bound(int slot) {
-  return reinterpret_cast<Fn>(funcList[slot]);
-}
-
-std::string Code(ULONG code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
-}
-
-// A driver name list read in its two calls; the names within the answered
-// length.
-bool ReadNames(const std::function<ULONG(char*, ULONG*)>& read,
-               std::vector<std::string>* names, ULONG* code) {
-  ULONG size = 0;
-  *code = read(nullptr, &size);
-  if (*code != SAR_OK) return false;
-  std::vector<char> buffer(size + 1, '\0');
-  *code = read(buffer.data(), &size);
-  if (*code != SAR_OK) return false;
-  size_t at = 0;
-  const size_t end = size < buffer.size() ? size : buffer.size();
-  while (at < end && buffer[at] != '\0') {
-    const size_t length = strnlen(buffer.data() + at, end - at);
-    names->emplace_back(buffer.data() + at, length);
-    at += length + 1;
-  }
-  return true;
-}
 
 std::string Field(const CHAR* field, size_t size) {
   return EscapeText(DisplayText(std::string(field, strnlen(field, size))));

@@ -22,6 +22,7 @@
 #include "SKF.h"
 #include "SealDevice.h"
 #include "cli.h"
+#include "skf_driver.h"
 
 namespace ofdseal {
 namespace {
@@ -163,35 +164,6 @@ enum Slot {
   kEccSignData = 49,
   kExportPublicKey = 59,
 };
-
-template <class Fn>
-Fn Bound(int slot) {
-  return reinterpret_cast<Fn>(funcList[slot]);
-}
-
-std::string Code(ULONG code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
-}
-
-// A name list of the driver (devices, containers), read in its two calls.
-bool ReadNames(const std::function<ULONG(char*, ULONG*)>& read,
-               std::vector<std::string>* names, ULONG* code) {
-  ULONG size = 0;
-  *code = read(nullptr, &size);
-  if (*code != SAR_OK) return false;
-  std::vector<char> buffer(size + 1, '\0');
-  *code = read(buffer.data(), &size);
-  if (*code != SAR_OK) return false;
-  const size_t end = size < buffer.size() ? size : buffer.size();
-  for (size_t at = 0; at < end && buffer[at] != '\0';) {
-    const size_t length = strnlen(buffer.data() + at, end - at);
-    names->emplace_back(buffer.data() + at, length);
-    at += length + 1;
-  }
-  return true;
-}
 
 // The device, application and container of a signing key; each is closed
 // by the holder, innermost first.
